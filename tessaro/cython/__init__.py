@@ -1,0 +1,1 @@
+"""Native extension modules of Tessaro and their small pure-Python companions."""
