@@ -1,0 +1,33 @@
+// The OpenMP loop shape shared by the parallel drivers.
+#pragma once
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace tessaro::frame {
+
+// Below this many elementary operations a call runs on the calling thread:
+// waking an OpenMP team costs more than such small work.
+inline constexpr std::int64_t kMinParallelWork = 1 << 15;
+
+// Runs body(begin, end) over [0, n) split into one contiguous block per
+// thread, the block sizes of a static schedule without chunk size; the team
+// is the OpenMP runtime's default. Returns after every block is done.
+template <class Body>
+void for_static_blocks(std::int64_t n, bool parallel, Body&& body) {
+  if (n <= 0) return;
+#pragma omp parallel if (parallel)
+  {
+    const std::int64_t threads = omp_get_num_threads();
+    const std::int64_t t = omp_get_thread_num();
+    const std::int64_t base = n / threads;
+    const std::int64_t extra = n % threads;
+    const std::int64_t begin = t * base + std::min(t, extra);
+    const std::int64_t end = begin + base + (t < extra ? 1 : 0);
+    if (begin < end) body(begin, end);
+  }
+}
+
+}  // namespace tessaro::frame
