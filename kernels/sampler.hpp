@@ -3,10 +3,11 @@
 // Tap indices and weights depend only on the position, never on the channel,
 // so each sampler splits into prepare() (once per output position: clamped
 // byte offsets, weights and, for the weighted kernels, the weight sum in its
-// specified order) and sample(k) (once per channel: only the value
-// accumulation, in the specified order). Because every value is computed by
+// required order) and sample(k) (once per channel: only the value
+// accumulation, in the required order). Because every value is computed by
 // the same operations in the same order as a per-channel evaluation would,
-// results are bit-identical to it.
+// results are bit-identical to it. (Build with -ffp-contract=off: a fused
+// multiply-add would change the last bit of these formulas.)
 //
 // Positions are p = (double)(n - 1) * u. Whatever p is (NaN, infinite, huge),
 // no read leaves the source: nearest, cubic and Lanczos use saturating index

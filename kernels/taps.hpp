@@ -48,7 +48,7 @@ inline double catmull_rom_weight(double d) noexcept {
 }
 
 // Lanczos weight of the signed offset t, half-width A; strict window, so
-// |t| = A weighs 0. The argument t * pi is formed first, as specified.
+// |t| = A weighs 0. The argument t * pi is formed first.
 template <int A>
 inline double lanczos_weight(double t) noexcept {
   constexpr double kPi = 3.141592653589793;
