@@ -122,6 +122,18 @@ inline Py_ssize_t find_param(const FunctionObject* f, PyObject* key) {
 inline bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, PyObject** bound) {
   const FunctionSpec& s = *f->spec;
+  if (s.params.empty()) {
+    // Worded as for any builtin that takes no arguments.
+    if (nargs > 0) {
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", s.name, nargs);
+      return false;
+    }
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", s.name);
+      return false;
+    }
+    return true;
+  }
   if (nargs > static_cast<Py_ssize_t>(positional_count(s))) {
     raise_positional_count(s, nargs);
     return false;

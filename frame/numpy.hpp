@@ -24,12 +24,14 @@ inline bool import_numpy_api() {
 }
 
 // np.ascontiguousarray(obj, dtype=np.float64): a base-class, C-contiguous,
-// aligned float64 array with at least one dimension; no copy when `obj`
-// already is one.
+// aligned float64 array with at least one dimension, cast from any dtype
+// NumPy can cast (unsafe casts included, as NumPy's own function does); no
+// copy when `obj` already is one.
 inline Ref ascontiguous_f64(PyObject* obj) {
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);  // steals by FromAny
   Ref arr = steal(PyArray_FromAny(obj, descr, 0, 0,
-                                  NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSUREARRAY,
+                                  NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSUREARRAY |
+                                      NPY_ARRAY_FORCECAST,
                                   nullptr));
   if (!arr || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr.get())) != 0) return arr;
   npy_intp one = 1;

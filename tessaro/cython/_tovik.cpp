@@ -178,7 +178,7 @@ bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& 
   }
   if (mode == kernels::border::ARRAY &&
       (border_array.shape[0] != H || border_array.shape[1] != W ||
-       (border_array.shape[2] != 1 && border_array.shape[2] < C) || border_array.shape[2] == 0)) {
+       (border_array.shape[2] != 1 && border_array.shape[2] < C))) {
     PyErr_Format(PyExc_ValueError,
                  "border_array of shape (%zd, %zd, %zd) does not cover an output of shape "
                  "(%zd, %zd, %zd)",
