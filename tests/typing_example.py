@@ -1,0 +1,94 @@
+"""Uses the public API the way a typed caller would.
+
+``tests/test_typing.py`` runs ``mypy --strict`` on this file, so it checks
+that the shipped stubs (``tessaro/cython/*.pyi`` and ``tessaro/py.typed``)
+describe the native functions: the ``assert_type`` lines fail type checking
+if a signature loses its precision.  The file also runs as a plain script,
+which keeps every call here honest at run time.
+"""
+
+from typing import assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tessaro.core import BorderConfig, BorderMode, DistanceMode, FeatheringMode, InterpMethod
+from tessaro.cython._brisel import clip_abs
+from tessaro.cython._tovik import remap_tensor
+from tessaro.cython._tovik_1d import remap_tensor_1d
+from tessaro.cython._zero_sign import ZERO_SIGN
+
+
+def identity_maps(h: int, w: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Unit-space maps that read every pixel at its own position."""
+    map_x, map_y = np.meshgrid(np.linspace(0.0, 1.0, w), np.linspace(0.0, 1.0, h))
+    return map_x, map_y
+
+
+def remap_examples() -> None:
+    img = np.random.default_rng(0).random((32, 48, 3)).astype(np.float32)
+    map_x, map_y = identity_maps(32, 48)
+
+    plain = remap_tensor(img, map_x, map_y)
+    assert_type(plain, NDArray[np.float32])
+    assert plain.shape == img.shape and plain.dtype == np.float32
+
+    soft = BorderConfig.constant(
+        0.0,
+        feathering_width=0.1,
+        distance_mode=DistanceMode.CHEBYSHEV,
+        feather_widths=(0.05, 0.1, 0.2),
+    )
+    assert soft.mode == BorderMode.CONSTANT
+    lanczos = remap_tensor(
+        img, map_x * 1.2 - 0.1, map_y, interpolation=InterpMethod.LANCZOS3, border_config=soft
+    )
+    assert_type(lanczos, NDArray[np.float32])
+
+    inward = BorderConfig.constant(
+        1.0, feathering_width=0.05, feathering_mode=FeatheringMode.INWARD
+    )
+    gray = np.zeros((32, 48), dtype=np.float64)
+    out64 = remap_tensor(gray, map_x, map_y, interpolation=2, border_config=inward)
+    assert_type(out64, NDArray[np.float64])
+    assert out64.shape == (32, 48)
+
+    backdrop = np.full((32, 48, 3), 0.5)
+    # The constructor rather than BorderConfig.array(backdrop): type checkers
+    # read `array` as the instance attribute and reject the class-level call.
+    framed = remap_tensor(img, map_x, map_y, border_config=BorderConfig(BorderMode.ARRAY, backdrop))
+    assert_type(framed, NDArray[np.float32])
+
+
+def remap_1d_examples() -> None:
+    signal: NDArray[np.float64] = np.sin(np.linspace(0.0, 6.0, 100))
+    u = np.linspace(-0.5, 1.5, 100)
+    wrapped = remap_tensor_1d(signal, u, interpolation=InterpMethod.CUBIC, border_config=BorderConfig.wrap())
+    assert_type(wrapped, NDArray[np.float64])
+    stereo = np.stack([signal, -signal], axis=1).astype(np.float32)
+    resampled = remap_tensor_1d(stereo, u, border_config=BorderConfig.reflect())
+    assert_type(resampled, NDArray[np.float32])
+    assert resampled.shape == (100, 2)
+
+
+def clip_examples() -> None:
+    x = np.asarray([0.05, -0.05, 0.0, 0.5], dtype=np.float64)
+    y = clip_abs(x, 0.1)
+    assert_type(y, NDArray[np.float64])
+    z = clip_abs(x.astype(np.float32), 0.1, ZERO_SIGN.NEGATIVE)
+    assert_type(z, NDArray[np.float32])
+    buf = np.empty_like(x)
+    same = clip_abs(x, 0.1, out=buf)
+    assert same is buf
+    clip_abs(x, 0.1, in_place=True)
+    assert x[2] == 0.1
+
+
+def main() -> None:
+    remap_examples()
+    remap_1d_examples()
+    clip_examples()
+
+
+if __name__ == "__main__":
+    main()
