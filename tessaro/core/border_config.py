@@ -268,8 +268,8 @@ class BorderConfig:
         # The default slot-state protocol restores through __setattr__,
         # which is blocked; rebuild through the validating constructor.
         fields = {name: getattr(self, name) for name in _FIELDS}
-        mode, array, constant_value = fields.pop("mode"), fields.pop("array"), fields.pop("constant_value")
-        return (functools.partial(type(self), mode, array, constant_value, **fields), ())
+        positional = (fields.pop("mode"), fields.pop("array"), fields.pop("constant_value"))
+        return (functools.partial(type(self), *positional, **fields), ())
 
     def __repr__(self):
         parts = []
@@ -291,16 +291,37 @@ class BorderConfig:
         return cls(BorderMode.CLAMP)
 
     @classmethod
-    def constant(cls, value=0.0, **feathering):
-        """Constant border ``value``, optionally feathered.
-
-        ``feathering`` takes the keyword-only feathering settings of the
-        constructor: ``feathering_width``, the four
-        ``feathering_{x,y}_{under,over}shoot_multiplier`` values,
-        ``feathering_mode``, ``distance_mode``,
-        ``preserve_non_feather_dims`` and ``feather_widths``.
-        """
-        return cls(BorderMode.CONSTANT, None, value, **feathering)
+    def constant(
+        cls,
+        value=0.0,
+        *,
+        feathering_width=0.0,
+        feathering_x_undershoot_multiplier=1.0,
+        feathering_x_overshoot_multiplier=1.0,
+        feathering_y_undershoot_multiplier=1.0,
+        feathering_y_overshoot_multiplier=1.0,
+        feathering_mode=FeatheringMode.OUTWARD,
+        distance_mode=DistanceMode.EUCLIDEAN,
+        preserve_non_feather_dims=False,
+        feather_widths=None,
+    ):
+        """Constant border ``value`` (a real number, a 0-d array, or None
+        for 0.0), optionally feathered; the keywords are the attributes of
+        the same name."""
+        return cls(
+            BorderMode.CONSTANT,
+            None,
+            value,
+            feathering_width=feathering_width,
+            feathering_x_undershoot_multiplier=feathering_x_undershoot_multiplier,
+            feathering_x_overshoot_multiplier=feathering_x_overshoot_multiplier,
+            feathering_y_undershoot_multiplier=feathering_y_undershoot_multiplier,
+            feathering_y_overshoot_multiplier=feathering_y_overshoot_multiplier,
+            feathering_mode=feathering_mode,
+            distance_mode=distance_mode,
+            preserve_non_feather_dims=preserve_non_feather_dims,
+            feather_widths=feather_widths,
+        )
 
     @classmethod
     def reflect(cls):
@@ -317,16 +338,40 @@ class BorderConfig:
         """Mirror about the first and last sample (alternative formula)."""
         return cls(BorderMode.REFLECT_101)
 
-    def array(cls, border_array, **feathering):
+    def array(
+        cls,
+        border_array,
+        *,
+        feathering_width=0.0,
+        feathering_x_undershoot_multiplier=1.0,
+        feathering_x_overshoot_multiplier=1.0,
+        feathering_y_undershoot_multiplier=1.0,
+        feathering_y_overshoot_multiplier=1.0,
+        feathering_mode=FeatheringMode.OUTWARD,
+        distance_mode=DistanceMode.EUCLIDEAN,
+        preserve_non_feather_dims=False,
+        feather_widths=None,
+    ):
         """Border values from ``border_array``, indexed at the output position.
 
-        ``border_array`` is (H, W) or (H, W, C) for image remaps and (N,) or
-        (N, C) for signal remaps; one channel serves every channel of the
-        source.  It is copied, so later changes to it do not reach the
-        configuration.  ``feathering`` takes the same keywords as
-        :meth:`constant`.
+        ``border_array`` is (H, W) or (H, W, C) for image remaps, where an
+        (H, W) image serves every channel of the source, and (N,) or (N, C)
+        for signal remaps, where it must have one column per channel.  It is copied, so later changes to it do not reach the
+        configuration.  The keywords are the attributes of the same name.
         """
-        return cls(BorderMode.ARRAY, border_array, **feathering)
+        return cls(
+            BorderMode.ARRAY,
+            border_array,
+            feathering_width=feathering_width,
+            feathering_x_undershoot_multiplier=feathering_x_undershoot_multiplier,
+            feathering_x_overshoot_multiplier=feathering_x_overshoot_multiplier,
+            feathering_y_undershoot_multiplier=feathering_y_undershoot_multiplier,
+            feathering_y_overshoot_multiplier=feathering_y_overshoot_multiplier,
+            feathering_mode=feathering_mode,
+            distance_mode=distance_mode,
+            preserve_non_feather_dims=preserve_non_feather_dims,
+            feather_widths=feather_widths,
+        )
 
     array = _ArrayAttribute(array)
 

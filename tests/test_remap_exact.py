@@ -1,0 +1,650 @@
+"""remap_tensor agrees bit for bit with the scalar reference model.
+
+Every case draws a small random image and random unit-space maps (mostly
+in [-0.6, 1.6], with exact 0, 0.5, 1 and grid positions mixed in) from a
+seed derived from the case's parameters, so a failure reproduces by
+rerunning that case.  numpy.testing.assert_array_equal counts NaN as equal
+to NaN, so NaN results must appear at the same places.
+
+Configurations that BorderConfig rightly refuses (NaN multipliers,
+negative widths, mode or distance codes without an enum member) are passed
+as plain attribute bags: the entry reads the configuration by attribute
+name only.
+"""
+
+import importlib
+import math
+import types
+import zlib
+
+import numpy as np
+import pytest
+from numpy.testing import assert_array_equal
+
+try:
+    _tovik = importlib.import_module("tessaro.cython._tovik")
+except ModuleNotFoundError as exc:
+    if exc.name != "tessaro.cython._tovik":
+        raise
+    pytest.skip("tessaro.cython._tovik is not built", allow_module_level=True)
+
+import oracle
+from tessaro.core.border_config import BorderConfig
+from tessaro.core.enums import BorderMode, DistanceMode, FeatheringMode, InterpMethod
+
+NAN = math.nan
+INF = math.inf
+H, W = 5, 7
+KERNELS = [0, 1, 2, 3, 4, 7, -1]
+ONES = (1.0, 1.0, 1.0, 1.0)
+
+
+# --------------------------------------------------------------------------
+# inputs
+
+
+def rng_for(*key):
+    return np.random.default_rng(zlib.crc32(repr(key).encode()))
+
+
+def make_src(rng, channels, h=H, w=W):
+    shape = (h, w) if channels == "2d" else (h, w, channels)
+    return rng.normal(scale=2.0, size=shape)
+
+
+def make_map(rng, h=H, w=W):
+    m = rng.uniform(-0.6, 1.6, size=(h, w))
+    pick = rng.random((h, w)) < 0.3
+    m[pick] = rng.choice([0.0, 0.5, 1.0, -0.0, 0.25, 0.75], size=int(pick.sum()))
+    return m
+
+
+def feathering(width=0.0, mult=ONES, fm=0, dm=0, preserve=False, widths=None):
+    return dict(
+        feathering_width=width,
+        feathering_x_undershoot_multiplier=mult[0],
+        feathering_x_overshoot_multiplier=mult[1],
+        feathering_y_undershoot_multiplier=mult[2],
+        feathering_y_overshoot_multiplier=mult[3],
+        feathering_mode=fm,
+        distance_mode=dm,
+        preserve_non_feather_dims=preserve,
+        feather_widths=widths,
+    )
+
+
+def _code(enum_cls, value):
+    try:
+        return enum_cls(value)
+    except ValueError:
+        return types.SimpleNamespace(value=value)
+
+
+def bag(mode, array=None, constant_value=0.0, **kw):
+    """A configuration as a plain attribute bag, for values BorderConfig refuses."""
+    f = feathering(**kw)
+    f["mode"] = _code(BorderMode, mode)
+    f["array"] = array
+    f["constant_value"] = constant_value
+    f["feathering_mode"] = _code(FeatheringMode, f["feathering_mode"])
+    f["distance_mode"] = _code(DistanceMode, f["distance_mode"])
+    return types.SimpleNamespace(**f)
+
+
+def config(name, rng, src_shape, **kw):
+    """BorderConfig for a border name; the array modes get a random border image."""
+    if name == "clamp":
+        return BorderConfig.clamp()
+    if name == "reflect":
+        return BorderConfig.reflect()
+    if name == "wrap":
+        return BorderConfig.wrap()
+    if name == "reflect_101":
+        return BorderConfig.reflect_101()
+    if name == "constant":
+        return BorderConfig.constant(float(rng.normal(scale=3.0)), **feathering(**kw))
+    h, w = src_shape[:2]
+    if name == "array3":
+        c = 1 if len(src_shape) == 2 else src_shape[2]
+        border = rng.normal(scale=3.0, size=(h, w, c))
+    else:
+        assert name == "array2"
+        border = rng.normal(scale=3.0, size=(h, w))
+    return BorderConfig.array(border, **feathering(**kw))
+
+
+# --------------------------------------------------------------------------
+# the reference: what the entry hands its driver, fed to the model
+
+
+def expected(src, map_x, map_y, interpolation, bc):
+    if bc is None:
+        bc = BorderConfig.clamp()
+    src = np.asarray(src)
+    src3 = src[:, :, None] if src.ndim == 2 else src
+    C = src3.shape[2]
+    cv = bc.constant_value
+    if isinstance(cv, np.ndarray):
+        cv = float(cv) if cv.ndim == 0 else 0.0
+    elif cv is None:
+        cv = 0.0
+    border = None
+    if bc.mode == BorderMode.ARRAY:
+        border = np.asarray(bc.array, dtype=np.float64)
+        if border.ndim == 2:
+            border = border[:, :, None]
+    widths = getattr(bc, "feather_widths", None)
+    if widths is not None and len(widths) == 1:
+        widths = list(widths) * C
+    out = oracle.remap2d(
+        src3.astype(np.float64), map_x, map_y, int(interpolation), bc.mode.value, cv, border,
+        bc.feathering_width,
+        bc.feathering_x_undershoot_multiplier, bc.feathering_x_overshoot_multiplier,
+        bc.feathering_y_undershoot_multiplier, bc.feathering_y_overshoot_multiplier,
+        bc.feathering_mode.value, bc.distance_mode.value,
+        bool(bc.preserve_non_feather_dims), widths,
+    )
+    if src.ndim == 2:
+        out = out[:, :, 0]
+    return out.astype(src.dtype, copy=False)
+
+
+def remap(src, map_x, map_y, interpolation, bc):
+    return _tovik.remap_tensor(src, map_x, map_y, interpolation=interpolation, border_config=bc)
+
+
+def assert_same_values(got, want):
+    """Equal element for element, and equal to the bit where not NaN: signed
+    zeros count as different, NaN payloads are not compared."""
+    got = np.asarray(got)
+    want = np.asarray(want, dtype=got.dtype)
+    assert_array_equal(np.isnan(got) if got.dtype.kind == "f" else got, np.isnan(want) if want.dtype.kind == "f" else want)
+    if got.dtype.kind == "f":
+        keep = ~np.isnan(got)
+        bits = {2: np.uint16, 4: np.uint32, 8: np.uint64}[got.dtype.itemsize]
+        assert_array_equal(got[keep].view(bits), want[keep].view(bits))
+
+
+def check(src, map_x, map_y, interpolation, bc):
+    got = remap(src, map_x, map_y, interpolation, bc)
+    assert got.shape == np.shape(src)
+    assert got.dtype == np.asarray(src).dtype
+    assert_same_values(got, expected(src, map_x, map_y, interpolation, bc))
+    return got
+
+
+def inside_mask(mx, my):
+    return (mx >= 0) & (mx <= 1) & (my >= 0) & (my <= 1)
+
+
+# --------------------------------------------------------------------------
+# random cases
+
+
+BORDERS = ["clamp", "constant", "reflect", "wrap", "reflect_101", "array3", "array2"]
+
+
+@pytest.mark.parametrize("channels", ["2d", 1, 3])
+@pytest.mark.parametrize("interpolation", KERNELS)
+@pytest.mark.parametrize("border", BORDERS)
+def test_every_border_and_kernel(border, interpolation, channels):
+    rng = rng_for("border-kernel", border, interpolation, channels)
+    src = make_src(rng, channels)
+    mx, my = make_map(rng), make_map(rng)
+    bc = config(border, rng, src.shape, width=0.3)
+    check(src, mx, my, interpolation, bc)
+
+
+def _feather_cases():
+    cases = []
+    for fm in (0, 1):
+        for dm in ((0, 1, 2, 3, 4, 5, 6, 7, 8) if fm == 0 else (0, 6)):
+            for preserve in (False, True):
+                for widths in ("none", "per-channel", "single"):
+                    cases.append((fm, dm, preserve, widths))
+    return cases
+
+
+WIDTHS = {"none": None, "per-channel": (0.0, 0.35, 0.12), "single": (0.2,)}
+
+
+@pytest.mark.parametrize("interpolation", [1, 2])
+@pytest.mark.parametrize("border", ["constant", "array3", "array2"])
+@pytest.mark.parametrize("fm, dm, preserve, widths", _feather_cases())
+def test_feathering(fm, dm, preserve, widths, border, interpolation):
+    rng = rng_for("feather", fm, dm, preserve, widths, border, interpolation)
+    src = make_src(rng, 3)
+    mx, my = make_map(rng), make_map(rng)
+    kw = dict(width=0.25, mult=(1.0, 0.8, 1.5, 1.0), fm=fm, dm=dm, preserve=preserve,
+              widths=WIDTHS[widths])
+    if dm == 7:  # falls back to the Euclidean measure; no enum member
+        plain = config(border, rng, src.shape)
+        bc = bag(plain.mode, plain.array, plain.constant_value, **kw)
+    else:
+        bc = config(border, rng, src.shape, **kw)
+    check(src, mx, my, interpolation, bc)
+
+
+MULTIPLIERS = [
+    ONES,
+    (0.7, 1.3, 2.0, 0.5),
+    (-1.0, 1.0, 1.0, -1.0),
+    (0.0, 0.0, 0.0, 0.0),
+    (-1.0, -1.0, -1.0, -1.0),
+    (INF, 1.0, -INF, 2.5),
+    (-0.0, 0.5, -0.0, 0.5),
+    (NAN, 1.0, 1.0, NAN),
+]
+
+
+@pytest.mark.parametrize("dm", [0, 4])
+@pytest.mark.parametrize("fm", [0, 1, 2])
+@pytest.mark.parametrize("mult", MULTIPLIERS, ids=repr)
+def test_multipliers(mult, fm, dm):
+    rng = rng_for("mult", mult, fm, dm)
+    src = make_src(rng, 2)
+    mx, my = make_map(rng), make_map(rng)
+    kw = dict(width=0.3, mult=mult, fm=fm, dm=dm)
+    if fm == 2 or any(math.isnan(m) for m in mult):
+        bc = bag(BorderMode.CONSTANT, None, -1.5, **kw)
+    else:
+        bc = BorderConfig.constant(-1.5, **feathering(**kw))
+    check(src, mx, my, 1, bc)
+
+
+@pytest.mark.parametrize("widths", [None, (0.0, 1e-300, 0.4)])
+@pytest.mark.parametrize("fm", [0, 1])
+@pytest.mark.parametrize("width", [0.0, 0.1, 1e-300, 5.0, -0.1, NAN, INF])
+def test_feather_widths(width, fm, widths):
+    rng = rng_for("width", width, fm, widths)
+    src = make_src(rng, 3)
+    mx, my = make_map(rng), make_map(rng)
+    kw = dict(width=width, fm=fm, preserve=True, widths=widths)
+    if width < 0 or not math.isfinite(width):
+        bc = bag(BorderMode.CONSTANT, None, 2.0, **kw)
+    else:
+        bc = BorderConfig.constant(2.0, **feathering(**kw))
+    check(src, mx, my, 2, bc)
+
+
+@pytest.mark.parametrize(
+    "value", [0.0, -3.5, NAN, INF, -INF, 7, np.array(2.5), None, np.array([1.0, 2.0])],
+    ids=repr,
+)
+def test_constant_values(value):
+    rng = rng_for("const", repr(value))
+    src = make_src(rng, 2)
+    mx, my = make_map(rng), make_map(rng)
+    # A multi-element array reaches the entry only through a bag; it reads as 0.
+    bc = bag(BorderMode.CONSTANT, None, value, width=0.2)
+    check(src, mx, my, 1, bc)
+    if isinstance(value, np.ndarray) and value.ndim:
+        return
+    check(src, mx, my, 1, BorderConfig.constant(value, **feathering(width=0.2)))
+
+
+@pytest.mark.parametrize("fm", [0, 1])
+def test_non_finite_border_images(fm):
+    rng = rng_for("ba-nonfinite", fm)
+    src = make_src(rng, 3)
+    border = rng.normal(size=(H, W, 3))
+    border.flat[rng.choice(border.size, 30, replace=False)] = rng.choice([NAN, INF, -INF], 30)
+    mx, my = make_map(rng), make_map(rng)
+    check(src, mx, my, 3, BorderConfig.array(border, **feathering(width=0.3, fm=fm)))
+
+
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
+@pytest.mark.parametrize("border", ["clamp", "constant", "wrap"])
+def test_non_finite_source_values(border, interpolation):
+    rng = rng_for("src-nonfinite", border, interpolation)
+    src = make_src(rng, 2)
+    src[1, 2, 0] = INF
+    src[3, 5, 1] = NAN
+    src[0, 0, 0] = -INF
+    mx, my = make_map(rng), make_map(rng)
+    check(src, mx, my, interpolation, config(border, rng, src.shape, width=0.2))
+
+
+# --------------------------------------------------------------------------
+# NaN, infinite and huge coordinates, and mode codes beyond 0..5
+
+WILD = [NAN, INF, -INF, 1e300, -1e300, 2.0**63, -(2.0**63), 2.0**62, -1e18, 4.5e15,
+        -0.0, 1e-17, -1e-17, 1.0000000000000002, -5e-324, 0.9999999999999999, 2.0, -1.0,
+        0.3, 0.5]
+
+
+def wild_map(rng, h, w):
+    m = rng.choice(WILD, size=(h, w))
+    return m
+
+
+@pytest.mark.parametrize("shape", [(5, 7), (2, 2), (1, 3)])
+@pytest.mark.parametrize("fm", [0, 1])
+@pytest.mark.parametrize("mode", [0, 1, 2, 3, 4, 5, 6, -1, 255])
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4, 7])
+def test_wild_coordinates(interpolation, mode, fm, shape):
+    h, w = shape
+    rng = rng_for("wild", interpolation, mode, fm, shape)
+    src = make_src(rng, 2, h, w)
+    mx, my = wild_map(rng, h, w), wild_map(rng, h, w)
+    border = rng.normal(size=(h, w, 2)) if mode == 5 else None
+    bc = bag(mode, border, 0.75, width=0.4, fm=fm, mult=(1.0, 2.0, 0.5, 1.0))
+    check(src, mx, my, interpolation, bc)
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (1, 7), (5, 1), (2, 2), (1, 2), (9, 4)])
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
+@pytest.mark.parametrize("border", ["clamp", "constant", "reflect", "wrap", "array3"])
+def test_small_and_thin_images(border, interpolation, shape):
+    h, w = shape
+    rng = rng_for("sizes", border, interpolation, shape)
+    src = make_src(rng, 2, h, w)
+    mx, my = make_map(rng, h, w), make_map(rng, h, w)
+    check(src, mx, my, interpolation, config(border, rng, src.shape, width=0.3))
+
+
+# --------------------------------------------------------------------------
+# worked examples with known results
+
+FOLD_TABLE = [
+    # x, CLAMP, REFLECT, WRAP, REFLECT_101
+    (-2.5, 0.0, 0.5, 0.5, 0.5),
+    (-1.25, 0.0, 0.75, 0.75, 0.75),
+    (-1.0, 0.0, 1.0, 0.0, 1.0),
+    (-0.25, 0.0, 0.25, 0.75, 0.25),
+    (-1e-17, 0.0, 0.0, 1.0, 0.0),
+    (0.5, 0.5, 0.5, 0.5, 0.5),
+    (1.0, 1.0, 1.0, 0.0, 1.0),
+    (1.25, 1.0, 0.75, 0.25, 0.75),
+    (2.0, 1.0, 0.0, 0.0, 0.0),
+    (3.75, 1.0, 0.25, 0.75, 0.25),
+]
+FOLD_CONFIGS = [BorderConfig.clamp, BorderConfig.reflect, BorderConfig.wrap,
+                BorderConfig.reflect_101]
+
+
+@pytest.mark.parametrize("column", range(4))
+@pytest.mark.parametrize("axis", ["x", "y"])
+def test_fold_table(axis, column):
+    # A two-sample ramp [0, 1] along the axis: bilinear sampling returns the
+    # resolved coordinate itself, so the output is the fold table's column.
+    xs = np.array([row[0] for row in FOLD_TABLE])
+    want = np.array([row[column + 1] for row in FOLD_TABLE])
+    n = len(xs)
+    bc = FOLD_CONFIGS[column]()
+    if axis == "x":
+        src = np.tile([0.0, 1.0], (n, 1))
+        mx = np.repeat(xs[:, None], 2, axis=1)
+        my = np.full((n, 2), 0.5)
+        got = remap(src, mx, my, 1, bc)[:, 0]
+    else:
+        src = np.repeat([[0.0], [1.0]], n, axis=1)
+        my = np.repeat(xs[None, :], 2, axis=0)
+        mx = np.full((2, n), 0.5)
+        got = remap(src, mx, my, 1, bc)[0, :]
+    assert_array_equal(got, want)
+    check(src, mx, my, 1, bc)
+
+
+def test_nearest_rounding():
+    src = np.arange(5.0)[None, :]  # W = 5: px = 4 * x
+    mx = np.array([[0.625, 2.4999 / 4.0, 0.0, 0.125, 1.0]])
+    got = remap(src, mx, np.zeros((1, 5)), 0, BorderConfig.clamp())
+    assert_array_equal(got, [[3.0, 2.0, 0.0, 1.0, 4.0]])
+    # px + 0.5 rounds to 1 for the double just below one half
+    src2 = np.array([[0.0, 1.0]])
+    got2 = remap(src2, np.full((1, 2), 0.49999999999999994), np.zeros((1, 2)), 0, None)
+    assert_array_equal(got2, [[1.0, 1.0]])
+
+
+def test_catmull_rom_on_a_single_peak_row():
+    src = np.array([[0.0, 0.0, 1.0, 0.0, 0.0]])
+    mx = np.array([[0.375, 0.125, 0.375, 0.125, 0.5]])  # px = 1.5, 0.5, ..., 2
+    got = check(src, mx, np.zeros((1, 5)), 2, BorderConfig.clamp())
+    assert_array_equal(got, [[0.5625, -0.0625, 0.5625, -0.0625, 1.0]])
+
+
+@pytest.mark.parametrize("interpolation", [2, 3, 4])
+def test_cubic_and_lanczos_on_exact_samples(interpolation):
+    rng = rng_for("exact", interpolation)
+    src = make_src(rng, 2, 5, 5)
+    grid = np.arange(5) / 4.0  # px, py exact integers
+    mx, my = np.meshgrid(grid, grid)
+    got = check(src, mx, my, interpolation, BorderConfig.clamp())
+    if interpolation == 2:
+        assert_array_equal(got, src)
+    else:
+        np.testing.assert_allclose(got, src, rtol=1e-14, atol=1e-14)
+
+
+@pytest.mark.parametrize("a", [3, 4])
+def test_lanczos_on_a_constant_image(a):
+    rng = rng_for("lanczos-const", a)
+    src = np.full((H, W, 2), 2.75)
+    mx, my = make_map(rng), make_map(rng)
+    got = check(src, mx, my, a, BorderConfig.clamp())
+    np.testing.assert_allclose(got, 2.75, rtol=1e-14)
+
+
+@pytest.mark.parametrize("interpolation", KERNELS)
+def test_plain_constant_border(interpolation):
+    rng = rng_for("plain-const", interpolation)
+    src = make_src(rng, 3)
+    mx, my = make_map(rng), make_map(rng)
+    got = check(src, mx, my, interpolation, BorderConfig.constant(-9.0))
+    inside = inside_mask(mx, my)
+    assert inside.any() and (~inside).any()
+    assert_array_equal(got[~inside], -9.0)
+    assert_array_equal(got[inside], remap(src, mx, my, interpolation, None)[inside])
+
+
+def test_outward_feather_example():
+    rng = rng_for("outward-example")
+    src = make_src(rng, 2)
+    mx = np.full((H, W), 0.5)
+    my = np.full((H, W), 0.5)
+    mx[1, 1] = -0.1
+    bc = BorderConfig.constant(4.0, **feathering(width=0.2))
+    got = check(src, mx, my, 1, bc)
+    E = src[2, 0]  # x = 0, y = 0.5 is exactly sample (row 2, column 0)
+    assert_array_equal(got[1, 1], (4.0 - E) * 0.5 + E)
+    assert_array_equal(got[0, 0], src[2, 3])  # (0.5, 0.5) is px = 3, py = 2
+
+
+def test_disabled_side_is_the_border_value():
+    rng = rng_for("disabled-side")
+    src = make_src(rng, 2)
+    mx, my = make_map(rng), np.full((H, W), 0.5)
+    bc = BorderConfig.constant(6.5, **feathering(width=10.0, mult=(-1.0, 1.0, 1.0, 1.0)))
+    got = check(src, mx, my, 1, bc)
+    left = mx < 0
+    assert left.any()
+    assert_array_equal(got[left], 6.5)
+    right = mx > 1
+    assert not np.any(got[right] == 6.5)
+
+
+@pytest.mark.parametrize("dm", [0, 1, 2, 3, 4, 5, 6, 8])
+def test_both_axes_outside(dm):
+    rng = rng_for("both-outside", dm)
+    src = make_src(rng, 1)
+    mx = np.full((H, W), 1.2)
+    my = np.full((H, W), -0.1)
+    bc = BorderConfig.constant(3.0, **feathering(width=0.5, dm=dm))
+    got = check(src, mx, my, 1, bc)
+    fd = oracle.combine_feather_distance(1.2 - 1.0, 0.1, dm)
+    E = src[0, W - 1, 0]
+    assert_array_equal(got[..., 0], (3.0 - E) * (fd / 0.5) + E)
+
+
+def test_inward_edges():
+    rng = rng_for("inward-edges")
+    src = make_src(rng, 2)
+    mx = make_map(rng)
+    my = np.full((H, W), 0.5)
+    mx[0, :4] = [0.0, 1.0, 0.5, 0.05]
+    bc = BorderConfig.constant(8.0, **feathering(width=0.1, fm=FeatheringMode.INWARD))
+    got = check(src, mx, my, 1, bc)
+    plain = remap(src, mx, my, 1, None)
+    # distance 0 at an edge: (u - E) * 1 + E, which is u up to rounding
+    np.testing.assert_allclose(got[0, :2], 8.0, rtol=1e-15)
+    assert_array_equal(got[0, 2], plain[0, 2])  # 0.5 from every edge >= 0.1
+    outside = ~inside_mask(mx, my)
+    assert_array_equal(got[outside], 8.0)
+
+
+def test_inward_with_every_side_disabled():
+    rng = rng_for("inward-disabled")
+    src = make_src(rng, 2)
+    mx, my = make_map(rng), make_map(rng)
+    bc = BorderConfig.constant(8.0, **feathering(width=0.4, fm=1, mult=(-1.0,) * 4))
+    got = check(src, mx, my, 1, bc)
+    inside = inside_mask(mx, my)
+    assert_array_equal(got[inside], remap(src, mx, my, 1, None)[inside])
+    assert_array_equal(got[~inside], 8.0)
+
+
+def test_inward_channel_without_width_is_the_border_value():
+    rng = rng_for("inward-zero-width")
+    src = make_src(rng, 3)
+    mx, my = make_map(rng), make_map(rng)
+    bc = BorderConfig.constant(-2.0, **feathering(width=0.3, fm=1, widths=(0.3, 0.0, 0.2)))
+    got = check(src, mx, my, 1, bc)
+    assert_array_equal(got[..., 1], -2.0)
+
+
+def test_inward_ignores_distance_mode_and_preserve():
+    rng = rng_for("inward-ignores")
+    src = make_src(rng, 3)
+    mx, my = make_map(rng), make_map(rng)
+    base = None
+    for dm in (0, 3, 6, 8):
+        for preserve in (False, True):
+            kw = feathering(width=0.3, fm=1, dm=dm, preserve=preserve, widths=(0.0, 0.2, 0.3))
+            got = check(src, mx, my, 2, BorderConfig.constant(1.0, **kw))
+            if base is None:
+                base = got
+            assert_array_equal(got, base)
+
+
+def test_quadratic_measure_returns_to_the_sample_far_out():
+    rng = rng_for("quadratic")
+    src = make_src(rng, 1)
+    mx = np.full((H, W), 0.5)
+    my = np.full((H, W), 0.5)
+    mx[0, 0] = -4.0  # feather distance 4 - 0.25*4*4 = 0
+    mx[0, 1] = -2.0  # feather distance 2 - 0.25*2*2 = 1
+    bc = BorderConfig.constant(5.0, **feathering(width=1.5, dm=DistanceMode.QUADRATIC_CORRECTED))
+    got = check(src, mx, my, 1, bc)
+    E = src[2, 0, 0]
+    assert_array_equal(got[0, 0, 0], E)
+    assert_array_equal(got[0, 1, 0], (5.0 - E) * (1.0 / 1.5) + E)
+
+
+def test_preserve_example():
+    rng = rng_for("preserve")
+    src = make_src(rng, 2)
+    mx = np.full((H, W), 0.5)
+    mx[0, :4] = [-0.05, -0.15, 1.08, -0.5]
+    my = np.full((H, W), 0.5)
+    kw = dict(width=0.1, widths=(0.0, 0.2))
+    kept = check(src, mx, my, 1, BorderConfig.constant(-7.0, **feathering(preserve=True, **kw)))
+    plain = check(src, mx, my, 1, BorderConfig.constant(-7.0, **feathering(**kw)))
+    edge = remap(src, np.clip(mx, 0, 1), my, 1, None)
+    assert_array_equal(kept[0, [0, 2], 0], edge[0, [0, 2], 0])
+    assert_array_equal(kept[0, [1, 3], 0], -7.0)
+    assert_array_equal(plain[0, :4, 0], -7.0)
+    assert_array_equal(kept[..., 1], plain[..., 1])
+    assert not np.any(kept[0, [0, 2], 1] == -7.0)
+
+
+@pytest.mark.parametrize("border", ["constant", "array3"])
+def test_outward_inside_pixels_ignore_the_border(border):
+    rng = rng_for("inside-ignores", border)
+    src = make_src(rng, 2)
+    mx = rng.uniform(0.0, 1.0, size=(H, W))
+    my = rng.uniform(0.0, 1.0, size=(H, W))
+    bc = config(border, rng, src.shape, width=0.3, dm=5, preserve=True, widths=(0.0, 0.1))
+    got = check(src, mx, my, 3, bc)
+    assert_array_equal(got, remap(src, mx, my, 3, None))
+
+
+@pytest.mark.parametrize("mode", [0, 2, 3, 4, 6, -1])
+def test_border_settings_have_no_effect_outside_constant_and_array(mode):
+    rng = rng_for("no-effect", mode)
+    src = make_src(rng, 3)
+    mx, my = make_map(rng), make_map(rng)
+    loud = bag(mode, np.full((H, W, 3), 99.0), NAN, width=NAN, mult=(-1.0, NAN, 0.0, INF),
+               fm=1, dm=6, preserve=True, widths=(0.0, 1.0, 0.5))
+    quiet = bag(mode, None, 0.0)
+    assert_array_equal(check(src, mx, my, 2, loud), check(src, mx, my, 2, quiet))
+
+
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
+def test_centre_maps(interpolation):
+    rng = rng_for("centre", interpolation)
+    src = make_src(rng, 3)
+    half = np.full((H, W), 0.5)
+    got = check(src, half, half, interpolation, BorderConfig.clamp())
+    centre = [oracle.sample_pixel(src.tolist(), 0.5, 0.5, k, H, W, interpolation) for k in range(3)]
+    assert_array_equal(got, np.broadcast_to(centre, got.shape))
+
+
+@pytest.mark.parametrize("shape", [(1, 7), (5, 1), (1, 1)])
+def test_single_row_or_column_samples_index_0(shape):
+    rng = rng_for("index0", shape)
+    h, w = shape
+    src = make_src(rng, 1, h, w)
+    mx, my = make_map(rng, h, w), make_map(rng, h, w)
+    for interpolation in range(5):
+        got = check(src, mx, my, interpolation, BorderConfig.clamp())
+        if w == 1 and h == 1:
+            assert_array_equal(got, np.broadcast_to(src[0, 0], got.shape))
+
+
+def test_zero_channels():
+    src = np.empty((H, W, 0))
+    rng = rng_for("C0")
+    got = remap(src, make_map(rng), make_map(rng), 1, BorderConfig.constant(1.0))
+    assert got.shape == (H, W, 0) and got.dtype == np.float64
+
+
+# --------------------------------------------------------------------------
+# arguments in other dtypes, layouts and spellings reach the same kernel
+
+
+def test_float32_and_integer_sources():
+    rng = rng_for("dtypes")
+    mx, my = make_map(rng), make_map(rng)
+    f32 = make_src(rng, 3).astype(np.float32)
+    check(f32, mx, my, 2, BorderConfig.constant(0.5, **feathering(width=0.2)))
+    i32 = rng.integers(-50, 50, size=(H, W)).astype(np.int32)
+    check(i32, mx, my, 0, BorderConfig.reflect())
+
+
+def test_non_contiguous_inputs():
+    rng = rng_for("layouts")
+    big = make_src(rng, 4, 2 * H, W)
+    src = big[::2, :, 1:]  # strided rows, partial channels
+    mx = np.asfortranarray(make_map(rng))
+    my = make_map(rng, W, H).T  # transposed view
+    check(src, mx, my, 3, BorderConfig.wrap())
+    check(src, mx.astype(np.float32), my, 1, BorderConfig.clamp())
+
+
+def test_interpolation_spellings():
+    rng = rng_for("spellings")
+    src = make_src(rng, 2)
+    mx, my = make_map(rng), make_map(rng)
+    for spelled, code in [(InterpMethod.LANCZOS4, 4), (InterpMethod.NEAREST_EXACT, 0),
+                          (InterpMethod.CUBIC, 2), (True, 1), (2.9, 2), (np.int64(3), 3)]:
+        want = expected(src, mx, my, code, BorderConfig.clamp())
+        assert_array_equal(remap(src, mx, my, spelled, None), want)
+
+
+def test_default_arguments_are_bilinear_clamp():
+    rng = rng_for("defaults")
+    src = make_src(rng, 2)
+    mx, my = make_map(rng), make_map(rng)
+    want = expected(src, mx, my, 1, BorderConfig.clamp())
+    assert_array_equal(_tovik.remap_tensor(src, mx, my), want)
