@@ -356,8 +356,8 @@ class BorderConfig:
 
         ``border_array`` is (H, W) or (H, W, C) for image remaps, where an
         (H, W) image serves every channel of the source, and (N,) or (N, C)
-        for signal remaps, where it must have one column per channel.  It is copied, so later changes to it do not reach the
-        configuration.  The keywords are the attributes of the same name.
+        for signal remaps, where it must have one column per channel.  It is
+        copied, so later changes to it do not reach the configuration.  The keywords are the attributes of the same name.
         """
         return cls(
             BorderMode.ARRAY,
