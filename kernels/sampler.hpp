@@ -1,24 +1,23 @@
-// The five interpolation kernels, for 2-D images and 1-D signals.
+// The five interpolation kernels: their tags, and the sampling of planned
+// runs of output positions (kernels/axis_plan.hpp plans them).
 //
-// Tap indices and weights depend only on the position, never on the channel,
-// so each sampler splits into prepare() (once per output position: clamped
-// byte offsets, weights and, for the weighted kernels, the weight sum in its
-// required order) and sample(k) (once per channel: only the value
-// accumulation, in the required order). Because every value is computed by
-// the same operations in the same order as a per-channel evaluation would,
-// results are bit-identical to it. (Build with -ffp-contract=off: a fused
-// multiply-add would change the last bit of these formulas.)
-//
-// Positions are p = (double)(n - 1) * u. Whatever p is (NaN, infinite, huge),
-// no read leaves the source: nearest, cubic and Lanczos use saturating index
-// arithmetic plus the tap clamp; linear clamps the position into [0, n - 1]
-// first, which changes nothing for an in-range position and keeps NaN (a NaN
-// position gives a NaN result through its fraction).
+// Tap indices and weights depend only on the position, never on the channel:
+// a plan holds them once per position, and sampling only accumulates values,
+// in the required order. Positions are sampled four at a time, one per
+// vector lane; each lane performs exactly the operations, in exactly the
+// order, of the scalar formula for its own position (no operation mixes
+// lanes), so results are those of the scalar formula bit for bit. (Build
+// with -ffp-contract=off: a fused multiply-add would change the last bit.)
+// Channels are sampled in groups of up to four adjacent ones, each with its
+// own accumulator.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
+#include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
 #include "kernels/taps.hpp"
 
@@ -89,6 +88,32 @@ inline void with_kernel(int32_t interpolation, F&& f) {
   }
 }
 
+template <int G>
+struct Channels {
+  static constexpr int value = G;
+};
+
+// Calls f(k0, Channels<G>{}) over [0, C) in groups of at most four adjacent
+// channels, in increasing order.
+template <class F>
+inline void for_channel_groups(int64_t C, F&& f) {
+  int64_t k = 0;
+  for (; C - k >= 4; k += 4) f(k, Channels<4>{});
+  switch (C - k) {
+    case 3:
+      f(k, Channels<3>{});
+      return;
+    case 2:
+      f(k, Channels<2>{});
+      return;
+    case 1:
+      f(k, Channels<1>{});
+      return;
+    default:
+      return;
+  }
+}
+
 // One sampled axis of a source: n samples, `stride` bytes apart.
 struct AxisGeometry {
   int64_t n;
@@ -99,136 +124,157 @@ struct AxisGeometry {
       : n(n_), stride(stride_), scale(static_cast<double>(n_ - 1)) {}
 };
 
-// The taps of one axis at one position: clamped byte offsets plus weights
-// (weighted kernels) or the lerp fraction (linear).
+// Recently used Lanczos weights of one axis, keyed by the exact sub-pixel
+// phase.
+//
+// With base = trunc(p) and f = p - base (exact for |p| < 2^52), the exact
+// value of p - tap is f - (tap - base), so the rounded double p - tap, and
+// with it every weight, is a function of f alone: positions sharing a phase
+// (shifts, resizes, constant rows) share their weights bit for bit.
+// Direct-mapped; a miss costs one hash and a store.
 template <class K>
-struct AxisTaps {
-  int64_t off[K::taps] = {};
-  double w[K::taps] = {};
-  double frac = 0.0;
+struct WeightCache {
+  static constexpr int kSlots = 16;
+  static constexpr uint64_t kEmpty = ~uint64_t{0};  // a NaN pattern: never a key
 
-  void prepare(double u, const AxisGeometry& g) noexcept {
-    const double p = g.scale * u;
-    if constexpr (K::shape == TapShape::nearest) {
-      off[0] = clamp_tap(trunc_to_i64(p + 0.5), g.n) * g.stride;
-    } else if constexpr (K::shape == TapShape::linear) {
-      double q = p;
-      if (q < 0.0) {
-        q = 0.0;
-      } else if (q > g.scale) {
-        q = g.scale;
-      }
-      // The clamp only matters for n beyond 2^53, where (double)(n-1) rounds up.
-      const int64_t i0 = clamp_tap(trunc_to_i64(q), g.n);
-      const int64_t i1 = i0 + 1 < g.n ? i0 + 1 : i0;
-      frac = q - static_cast<double>(i0);
-      off[0] = i0 * g.stride;
-      off[1] = i1 * g.stride;
-    } else {
-      const int64_t base = trunc_to_i64(p);
-      for (int t = 0; t < K::taps; ++t) {
-        const int64_t tap = add_sat(base, K::first + t);
-        w[t] = K::weight(p, tap);  // from the unclamped index
-        off[t] = clamp_tap(tap, g.n) * g.stride;
-      }
-    }
+  struct Entry {
+    uint64_t key = kEmpty;
+    double w[K::taps] = {};
+  };
+  Entry entries[kSlots];
+
+  static int slot(uint64_t key) noexcept {
+    return static_cast<int>((key * 0x9E3779B97F4A7C15ull) >> 60);
   }
 };
 
-// Samples a (H, W, C) float64 source whose channels are contiguous.
+// Output positions are planned in runs of up to kRun.
+inline constexpr int kRun = 64;  // a multiple of simd::kLanes
+
+// The taps of one axis for every position of a run: tap indices (already
+// clamped into the axis), and the weights (weighted kernels) or the lerp
+// fraction (linear). Lanes past the run's end hold valid indices too.
 template <class K>
-class Sampler2D {
- public:
-  Sampler2D(const char* src, int64_t stride0, int64_t stride1, int64_t H, int64_t W) noexcept
-      : src_(src), rows_geom_(H, stride0), cols_geom_(W, stride1) {}
+struct AxisPlan {
+  static constexpr int kWeights = K::shape == TapShape::weighted ? K::taps : 1;
+  int64_t idx[K::taps][kRun];
+  double w[kWeights][kRun];
+  double frac[kRun];
+  double sumw[kRun];  // 1-D weighted runs: the weight sum of each position
+};
 
-  // x is the column coordinate, y the row coordinate, both in unit space.
-  void prepare(double x, double y) noexcept {
-    cols_.prepare(x, cols_geom_);
-    rows_.prepare(y, rows_geom_);
-    if constexpr (K::shape == TapShape::weighted) {
-      double sumw = 0.0;
-      for (int r = 0; r < K::taps; ++r) {
-        for (int c = 0; c < K::taps; ++c) sumw = cols_.w[c] * rows_.w[r] + sumw;
-      }
-      sumw_ = sumw;
+namespace detail {
+
+// Four positions' byte offsets of tap `t`.
+template <class K>
+[[gnu::always_inline]] inline void lane_offsets(const AxisPlan<K>& plan, int t, int m0,
+                                                int64_t stride, int64_t* off) noexcept {
+  for (int l = 0; l < simd::kLanes; ++l) off[l] = plan.idx[t][m0 + l] * stride;
+}
+
+template <class S>
+[[gnu::always_inline]] inline simd::vd gather(const char* base, const int64_t* a,
+                                              const int64_t* b, int64_t k) noexcept {
+  return simd::vd{load_as_f64<S>(base + a[0] + b[0] + k), load_as_f64<S>(base + a[1] + b[1] + k),
+                  load_as_f64<S>(base + a[2] + b[2] + k), load_as_f64<S>(base + a[3] + b[3] + k)};
+}
+
+// e[m0 + l][g] = lane l of v.
+template <int G>
+[[gnu::always_inline]] inline void put_lanes(double (*e)[4], int m0, int g, simd::vd v) noexcept {
+  for (int l = 0; l < simd::kLanes; ++l) e[m0 + l][g] = v[l];
+}
+
+// sumw == 0 ? 0 : acc / sumw, lane by lane (a NaN sum still divides).
+[[gnu::always_inline]] inline simd::vd normalise(simd::vd acc, simd::vd sumw) noexcept {
+  return simd::select(sumw == simd::splat(0.0), simd::splat(0.0), acc / sumw);
+}
+
+}  // namespace detail
+
+// Channels [0, G) (from `src`, the source's first element at channel k0) of
+// the n positions of a planned 2-D run, into e[m][0 .. G).
+template <class K, class S, int G>
+inline void sample_run_2d(const char* src, int64_t stride0, int64_t stride1, const AxisPlan<K>& rows,
+                          const AxisPlan<K>& cols, const double* sumw, int n,
+                          double (*e)[4]) noexcept {
+  using simd::vd;
+  constexpr int L = simd::kLanes;
+  for (int m0 = 0; m0 < n; m0 += L) {
+    int64_t ro[K::taps][L], co[K::taps][L];
+    for (int t = 0; t < K::taps; ++t) {
+      detail::lane_offsets(rows, t, m0, stride0, ro[t]);
+      detail::lane_offsets(cols, t, m0, stride1, co[t]);
     }
-  }
-
-  double sample(int64_t k) const noexcept {
-    const char* base = src_ + channel_offset(k);
     if constexpr (K::shape == TapShape::nearest) {
-      return load_f64(base + rows_.off[0] + cols_.off[0]);
+      for (int l = 0; l < L; ++l) {
+        const char* p = src + ro[0][l] + co[0][l];
+        for (int g = 0; g < G; ++g) e[m0 + l][g] = load_as_f64<S>(p + element_offset<S>(g));
+      }
     } else if constexpr (K::shape == TapShape::linear) {
-      const char* top_row = base + rows_.off[0];
-      const char* bottom_row = base + rows_.off[1];
-      const double tl = load_f64(top_row + cols_.off[0]);
-      const double tr = load_f64(top_row + cols_.off[1]);
-      const double bl = load_f64(bottom_row + cols_.off[0]);
-      const double br = load_f64(bottom_row + cols_.off[1]);
-      const double fx = cols_.frac;
-      const double top = (tr - tl) * fx + tl;
-      const double bottom = (br - bl) * fx + bl;
-      return (bottom - top) * rows_.frac + top;
+      const vd fx = simd::load(cols.frac + m0);
+      const vd fy = simd::load(rows.frac + m0);
+      for (int g = 0; g < G; ++g) {
+        const int64_t k = element_offset<S>(g);
+        const vd tl = detail::gather<S>(src, ro[0], co[0], k);
+        const vd tr = detail::gather<S>(src, ro[0], co[1], k);
+        const vd bl = detail::gather<S>(src, ro[1], co[0], k);
+        const vd br = detail::gather<S>(src, ro[1], co[1], k);
+        const vd top = (tr - tl) * fx + tl;
+        const vd bottom = (br - bl) * fx + bl;
+        detail::put_lanes<G>(e, m0, g, (bottom - top) * fy + top);
+      }
     } else {
-      double acc = 0.0;
+      vd acc[G];
+      for (int g = 0; g < G; ++g) acc[g] = simd::splat(0.0);
       for (int r = 0; r < K::taps; ++r) {
-        const char* row = base + rows_.off[r];
-        const double wy = rows_.w[r];
+        const vd wy = simd::load(rows.w[r] + m0);
         for (int c = 0; c < K::taps; ++c) {
-          const double v = load_f64(row + cols_.off[c]);
-          acc = (cols_.w[c] * v) * wy + acc;
+          const vd wx = simd::load(cols.w[c] + m0);
+          for (int g = 0; g < G; ++g)
+            acc[g] = (wx * detail::gather<S>(src, ro[r], co[c], element_offset<S>(g))) * wy + acc[g];
         }
       }
-      return sumw_ == 0.0 ? 0.0 : acc / sumw_;  // a NaN sum still divides
+      const vd s = simd::load(sumw + m0);
+      for (int g = 0; g < G; ++g) detail::put_lanes<G>(e, m0, g, detail::normalise(acc[g], s));
     }
   }
+}
 
- private:
-  const char* src_;
-  AxisGeometry rows_geom_;
-  AxisGeometry cols_geom_;
-  AxisTaps<K> rows_;
-  AxisTaps<K> cols_;
-  double sumw_ = 0.0;
-};
-
-// Samples the columns of a (n, C) float64 signal whose channels are
-// contiguous; channel c is the column view at byte offset c * 8.
-template <class K>
-class Sampler1D {
- public:
-  Sampler1D(const char* src, int64_t stride0, int64_t n) noexcept : src_(src), geom_(n, stride0) {}
-
-  void prepare(double u) noexcept {
-    taps_.prepare(u, geom_);
-    if constexpr (K::shape == TapShape::weighted) {
-      double sumw = 0.0;
-      for (int t = 0; t < K::taps; ++t) sumw = taps_.w[t] + sumw;
-      sumw_ = sumw;
-    }
-  }
-
-  double sample(int64_t c) const noexcept {
-    const char* base = src_ + channel_offset(c);
+// The 1-D counterpart: channels [0, G) of the n positions of a planned run
+// along the source's rows.
+template <class K, int G>
+inline void sample_run_1d(const char* src, int64_t stride0, const AxisPlan<K>& plan, int n,
+                          double (*e)[4]) noexcept {
+  using simd::vd;
+  constexpr int L = simd::kLanes;
+  const int64_t none[L] = {0, 0, 0, 0};
+  for (int m0 = 0; m0 < n; m0 += L) {
+    int64_t o[K::taps][L];
+    for (int t = 0; t < K::taps; ++t) detail::lane_offsets(plan, t, m0, stride0, o[t]);
     if constexpr (K::shape == TapShape::nearest) {
-      return load_f64(base + taps_.off[0]);
+      for (int l = 0; l < L; ++l) {
+        for (int g = 0; g < G; ++g) e[m0 + l][g] = load_f64(src + o[0][l] + channel_offset(g));
+      }
     } else if constexpr (K::shape == TapShape::linear) {
-      const double v0 = load_f64(base + taps_.off[0]);
-      const double v1 = load_f64(base + taps_.off[1]);
-      return (v1 - v0) * taps_.frac + v0;
+      const vd f = simd::load(plan.frac + m0);
+      for (int g = 0; g < G; ++g) {
+        const vd v0 = detail::gather<double>(src, o[0], none, channel_offset(g));
+        const vd v1 = detail::gather<double>(src, o[1], none, channel_offset(g));
+        detail::put_lanes<G>(e, m0, g, (v1 - v0) * f + v0);
+      }
     } else {
-      double acc = 0.0;
-      for (int t = 0; t < K::taps; ++t) acc = taps_.w[t] * load_f64(base + taps_.off[t]) + acc;
-      return sumw_ == 0.0 ? 0.0 : acc / sumw_;
+      vd acc[G];
+      for (int g = 0; g < G; ++g) acc[g] = simd::splat(0.0);
+      for (int t = 0; t < K::taps; ++t) {
+        const vd w = simd::load(plan.w[t] + m0);
+        for (int g = 0; g < G; ++g)
+          acc[g] = w * detail::gather<double>(src, o[t], none, channel_offset(g)) + acc[g];
+      }
+      const vd s = simd::load(plan.sumw + m0);
+      for (int g = 0; g < G; ++g) detail::put_lanes<G>(e, m0, g, detail::normalise(acc[g], s));
     }
   }
-
- private:
-  const char* src_;
-  AxisGeometry geom_;
-  AxisTaps<K> taps_;
-  double sumw_ = 0.0;
-};
+}
 
 }  // namespace tessaro::kernels
