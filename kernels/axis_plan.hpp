@@ -12,14 +12,16 @@
 //     are exact in double, and a tap is clamped in double before it becomes
 //     an integer; larger positions (and NaN) are redone one at a time with
 //     the saturating int64 forms.
-// Indices are int64 and clamped once more to n - 1, which only matters when
-// (double)(n - 1) rounds up (axes beyond 2^53 samples).
+// Indices are int64, clamped once more to n - 1 (which only matters when
+// (double)(n - 1) rounds up, for axes beyond 2^53 samples), and kept as byte
+// offsets.
 #pragma once
 
 #include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "kernels/sampler.hpp"
 #include "kernels/simd.hpp"
@@ -31,34 +33,53 @@ namespace detail {
 
 // catmull_rom_weight on four distances: both polynomials are evaluated and
 // one selected per lane, which gives each lane the scalar function's value.
+[[gnu::always_inline]] inline simd::vd catmull_rom_near(simd::vd d) noexcept {
+  using simd::splat;
+  return ((d * d) * d) * splat(1.5) - (d * d) * splat(2.5) + splat(1.0);
+}
+[[gnu::always_inline]] inline simd::vd catmull_rom_far(simd::vd d) noexcept {
+  using simd::splat;
+  return (((d * d) * d) * splat(-0.5) + (d * d) * splat(2.5)) - d * splat(4.0) + splat(2.0);
+}
 [[gnu::always_inline]] inline simd::vd catmull_rom_weights(simd::vd d) noexcept {
   using simd::splat;
-  const simd::vd near = ((d * d) * d) * splat(1.5) - (d * d) * splat(2.5) + splat(1.0);
-  const simd::vd far =
-      (((d * d) * d) * splat(-0.5) + (d * d) * splat(2.5)) - d * splat(4.0) + splat(2.0);
-  return simd::select(d < splat(1.0), near, simd::select(d < splat(2.0), far, splat(0.0)));
+  return simd::select(d < splat(1.0), catmull_rom_near(d),
+                      simd::select(d < splat(2.0), catmull_rom_far(d), splat(0.0)));
 }
 
-// Four values clamped into [0, n - 1] (as doubles) to indices; kSmall when
-// n - 1 fits int32, where the conversion is a single vector instruction.
+// Index arithmetic of an axis. When every byte offset of the axis fits
+// int32 (kSmall), indices and offsets are int32 lanes: one instruction each
+// to convert, compare and multiply. Otherwise int64 lanes, with the index
+// clamped once more to n - 1.
 template <bool kSmall>
-[[gnu::always_inline]] inline simd::vl to_index(simd::vd clamped, simd::vl last) noexcept {
-  if constexpr (kSmall) {
-    return simd::trunc_small_i64(clamped);
-  } else {
-    const simd::vl i = simd::trunc_i64(clamped);
-    return i < last ? i : last;
-  }
-}
+struct IndexMath {
+  using vx = std::conditional_t<kSmall, simd::vi, simd::vl>;
+  vx last;
+  vx stride;
 
-template <bool kSmall>
-[[gnu::always_inline]] inline simd::vd index_value(simd::vl i) noexcept {
-  if constexpr (kSmall) {
-    return __builtin_convertvector(__builtin_convertvector(i, simd::vi), simd::vd);
-  } else {
-    return simd::to_f64(i);
+  explicit IndexMath(const AxisGeometry& g) noexcept {
+    using T = std::conditional_t<kSmall, int32_t, int64_t>;
+    const T l = static_cast<T>(g.n - 1), s = static_cast<T>(g.stride);
+    last = vx{l, l, l, l};
+    stride = vx{s, s, s, s};
   }
-}
+  // Four values clamped into [0, n - 1], as doubles, to indices.
+  [[gnu::always_inline]] vx index(simd::vd clamped) const noexcept {
+    if constexpr (kSmall) {
+      return simd::trunc_i32(clamped);
+    } else {
+      const simd::vl i = simd::trunc_i64(clamped);
+      return i < last ? i : last;
+    }
+  }
+  [[gnu::always_inline]] simd::vd value(vx i) const noexcept {
+    return __builtin_convertvector(i, simd::vd);
+  }
+  [[gnu::always_inline]] vx next(vx i) const noexcept { return i < last ? i + 1 : i; }
+  [[gnu::always_inline]] void store_offsets(int64_t* p, vx i) const noexcept {
+    simd::store(p, __builtin_convertvector(i * stride, simd::vl));
+  }
+};
 
 template <class K, bool kSmall>
 inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
@@ -66,11 +87,10 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
   using simd::select;
   using simd::splat;
   using simd::vd;
-  using simd::vl;
   constexpr int L = simd::kLanes;
   const vd scale = splat(g.scale);
   const vd zero = splat(0.0);
-  const vl last = simd::splat_i64(g.n - 1);
+  const IndexMath<kSmall> im(g);
   double p[kRun];
   for (int i = 0; i < n; i += L) simd::store(p + i, scale * simd::load(u + i));
 
@@ -78,33 +98,51 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
     for (int i = 0; i < n; i += L) {
       const vd q = simd::load(p + i) + splat(0.5);
       const vd c = select(q >= zero, select(q < scale, q, scale), zero);
-      simd::store(plan.idx[0] + i, to_index<kSmall>(c, last));
+      im.store_offsets(plan.off[0] + i, im.index(c));
     }
   } else if constexpr (K::shape == TapShape::linear) {
     for (int i = 0; i < n; i += L) {
       const vd pv = simd::load(p + i);
       const vd q = select(pv < zero, zero, select(pv > scale, scale, pv));  // NaN stays
-      const vl i0 = to_index<kSmall>(select(q >= zero, q, zero), last);    // NaN reads 0
-      simd::store(plan.frac + i, q - index_value<kSmall>(i0));
-      simd::store(plan.idx[0] + i, i0);
-      simd::store(plan.idx[1] + i, i0 < last ? i0 + 1 : i0);
+      const auto i0 = im.index(select(q >= zero, q, zero));  // NaN reads 0
+      simd::store(plan.frac + i, q - im.value(i0));
+      im.store_offsets(plan.off[0] + i, i0);
+      im.store_offsets(plan.off[1] + i, im.next(i0));
     }
   } else {
     const vd two31 = splat(2147483648.0);
     double base[kRun];
+    // Lanes with |p| >= 2^31 or NaN (slow) are redone below one at a time;
+    // when every position is >= 0 (nonneg) the Catmull-Rom taps each fall
+    // in a known piece of the kernel.
+    simd::vl slow = simd::splat_i64(0), negative = simd::splat_i64(0);
     for (int i = 0; i < n; i += L) {
       const vd pv = simd::load(p + i);
-      simd::store(base + i, simd::trunc_small(select(simd::abs(pv) < two31, pv, zero)));
+      const simd::vl fast = simd::abs(pv) < two31;
+      slow |= ~fast;
+      negative |= ~(pv >= zero);
+      simd::store(base + i, simd::trunc_small(select(fast, pv, zero)));
     }
+    const bool any_slow = slow[0] | slow[1] | slow[2] | slow[3];
+    const bool nonneg = !(negative[0] | negative[1] | negative[2] | negative[3]);
     for (int t = 0; t < K::taps; ++t) {
       const vd off = splat(static_cast<double>(K::first + t));
       for (int i = 0; i < n; i += L) {
         const vd tap = simd::load(base + i) + off;  // exact: |base| < 2^31
-        simd::store(plan.idx[t] + i,
-                    to_index<kSmall>(select(tap < zero, zero, select(tap > scale, scale, tap)), last));
-        if constexpr (K::taps == 4)  // Catmull-Rom: a few multiplies per weight
-          simd::store(plan.w[t] + i,
-                      detail::catmull_rom_weights(simd::abs(simd::load(p + i) - tap)));
+        im.store_offsets(plan.off[t] + i,
+                         im.index(select(tap < zero, zero, select(tap > scale, scale, tap))));
+        if constexpr (K::taps == 4) {  // Catmull-Rom: a few multiplies per weight
+          const vd d = simd::abs(simd::load(p + i) - tap);
+          if (nonneg) {
+            // With 0 <= p - base < 1 the distances of taps -1 .. 2 lie in
+            // [1, 2], [0, 1), (0, 1] and (1, 2]: the piece the general rule
+            // picks, or at d = 1 and d = 2 a piece that is +0 there as well.
+            simd::store(plan.w[t] + i, t == 1 || t == 2 ? detail::catmull_rom_near(d)
+                                                        : detail::catmull_rom_far(d));
+          } else {
+            simd::store(plan.w[t] + i, detail::catmull_rom_weights(d));
+          }
+        }
       }
     }
     if constexpr (K::taps != 4) {  // Lanczos: two sines per weight, so reuse weights by phase
@@ -123,12 +161,12 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
         for (int t = 0; t < K::taps; ++t) plan.w[t][i] = 0.0;
       }
     }
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n && any_slow; ++i) {
       if (std::fabs(p[i]) < 2147483648.0) continue;
       const int64_t b = trunc_to_i64(p[i]);
       for (int t = 0; t < K::taps; ++t) {
         const int64_t tap = add_sat(b, K::first + t);
-        plan.idx[t][i] = clamp_tap(tap, g.n);
+        plan.off[t][i] = clamp_tap(tap, g.n) * g.stride;
         plan.w[t][i] = K::weight(p[i], tap);  // from the unclamped index
       }
     }
@@ -143,7 +181,11 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
 template <class K>
 inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
                       WeightCache<K>* cache) noexcept {
-  if (g.n - 1 <= INT32_MAX)
+  const uint64_t magnitude =
+      g.stride < 0 ? uint64_t{0} - static_cast<uint64_t>(g.stride) : static_cast<uint64_t>(g.stride);
+  uint64_t span;  // bytes between the first and the last sample
+  const bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(g.n - 1), magnitude, &span);
+  if (g.n - 1 <= INT32_MAX && !overflow && span <= INT32_MAX)
     detail::plan_axis_impl<K, true>(u, n, g, plan, cache);
   else
     detail::plan_axis_impl<K, false>(u, n, g, plan, cache);

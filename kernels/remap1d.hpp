@@ -62,6 +62,7 @@ template <class K>
 struct PlannedRun1D {
   int64_t i0 = 0;
   int n = 0;
+  bool any_blend = false;
   double raw_u[kRun];
   bool outside[kRun];
   bool blend[kRun];
@@ -71,7 +72,7 @@ struct PlannedRun1D {
 // Samples [i_begin, i_end) in runs of kRun, each planned (resolution, taps,
 // weights, weight sums) one run ahead of its sampling, with the source
 // lines of its samples prefetched meanwhile.
-template <class K>
+template <class K, class Isa>
 inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
   const AxisGeometry geom(a.N, a.src_stride0);
   WeightCache<K> cache;
@@ -92,6 +93,7 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     r.n = static_cast<int>(std::min<int64_t>(kRun, i_end - next));
     next += r.n;
     double u[kRun];
+    r.any_blend = false;
     for (int m = 0; m < r.n; ++m) {
       const double raw = a.map_x[r.i0 + m];
       r.raw_u[m] = raw;
@@ -100,11 +102,12 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
       const bool resolve = r.outside[m] || inward;
       u[m] = resolve ? resolve_unit(a.border_mode, raw) : raw;
       r.blend[m] = value_mode && resolve;
+      r.any_blend = r.any_blend || r.blend[m];
     }
     for (int m = r.n; m % simd::kLanes != 0; ++m) u[m] = 0.0;  // lanes past the run
     plan_axis<K>(u, r.n, geom, r.plan, &cache);
     if constexpr (K::shape == TapShape::weighted) sum_weights_1d<K>(r.plan, r.n);
-    for (int m = 0; m < r.n; ++m) __builtin_prefetch(a.src + r.plan.idx[0][m] * a.src_stride0);
+    for (int m = 0; m < r.n; ++m) __builtin_prefetch(a.src + r.plan.off[0][m]);
     return true;
   };
 
@@ -115,8 +118,16 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     const PlannedRun1D<K>& r = runs[cur];
     for_channel_groups(a.C, [&](int64_t c0, auto group) {
       constexpr int G = decltype(group)::value;
-      double e[kRun][4];
-      sample_run_1d<K, G>(a.src + channel_offset(c0), a.src_stride0, r.plan, r.n, e);
+      const char* src = a.src + channel_offset(c0);
+      char* out_c0 = a.dst + r.i0 * a.dst_stride0 + channel_offset(c0);
+      if (!r.any_blend) {
+        DirectSink<double> sink{out_c0, a.dst_stride0, &writer};
+        sample_run_1d<K, G, Isa>(src, r.plan, r.n, sink);
+        return;
+      }
+      StagingSink<G> staged;
+      sample_run_1d<K, G, Isa>(src, r.plan, r.n, staged);
+      const auto& e = staged.e;
       for (int m = 0; m < r.n; ++m) {
         const int64_t i = r.i0 + m;
         char* out = a.dst + i * a.dst_stride0;
@@ -147,13 +158,13 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
 
 template <class K>
 [[gnu::flatten]] void range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
-  remap1d_range_with<K>(a, i_begin, i_end);
+  remap1d_range_with<K, simd::Baseline>(a, i_begin, i_end);
 }
 
 template <class K>
 [[gnu::flatten, gnu::target("avx2")]] void range_avx2(const Remap1D& a, int64_t i_begin,
                                                       int64_t i_end) noexcept {
-  remap1d_range_with<K>(a, i_begin, i_end);
+  remap1d_range_with<K, simd::Avx2>(a, i_begin, i_end);
 }
 
 }  // namespace detail

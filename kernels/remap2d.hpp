@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "kernels/axis_plan.hpp"
 #include "kernels/border.hpp"
 #include "kernels/border_value.hpp"
 #include "kernels/feather.hpp"
 #include "kernels/sampler.hpp"
+#include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
 
 namespace tessaro::kernels {
@@ -139,27 +141,45 @@ inline void blend_group(const Remap2D& a, const PixelContext& ctx, int64_t i, in
   }
 }
 
-// Resolution of a run of coordinates by mode.
+// Resolution of a run of coordinates by mode; n values rounded up to whole
+// vectors (lanes past n resolve the zeros that raw holds there).
 inline void resolve_run(int32_t mode, const double* raw, double* out, int n) noexcept {
+  const int whole = (n + simd::kLanes - 1) / simd::kLanes * simd::kLanes;
   switch (mode) {
     case border::CLAMP:
     case border::CONSTANT:
     case border::ARRAY:
-      for (int m = 0; m < n; ++m) out[m] = clamp_unit(raw[m]);
+      // clamp_unit per lane: ordered comparisons, NaN passes.
+      for (int m = 0; m < whole; m += simd::kLanes) {
+        const simd::vd v = simd::load(raw + m);
+        simd::store(out + m, simd::select(v < simd::splat(0.0), simd::splat(0.0),
+                                          simd::select(v > simd::splat(1.0), simd::splat(1.0), v)));
+      }
       return;
     case border::REFLECT:
-      for (int m = 0; m < n; ++m) out[m] = reflect_unit(raw[m]);
+      for (int m = 0; m < whole; ++m) out[m] = reflect_unit(raw[m]);
       return;
     case border::WRAP:
-      for (int m = 0; m < n; ++m) out[m] = wrap_unit(raw[m]);
+      for (int m = 0; m < whole; ++m) out[m] = wrap_unit(raw[m]);
       return;
     case border::REFLECT_101:
-      for (int m = 0; m < n; ++m) out[m] = reflect101_unit(raw[m]);
+      for (int m = 0; m < whole; ++m) out[m] = reflect101_unit(raw[m]);
       return;
     default:
-      for (int m = 0; m < n; ++m) out[m] = raw[m];
+      for (int m = 0; m < whole; ++m) out[m] = raw[m];
       return;
   }
+}
+
+// n map values from `row` (stride in bytes) into out[0 ..), zeros up to the
+// next whole vector.
+inline void load_map_run(const char* row, int64_t stride, int n, double* out) noexcept {
+  if (stride == static_cast<int64_t>(sizeof(double))) {
+    std::memcpy(out, row, static_cast<std::size_t>(n) * sizeof(double));
+  } else {
+    for (int m = 0; m < n; ++m) out[m] = load_f64(row + m * stride);
+  }
+  for (int m = n; m % simd::kLanes != 0; ++m) out[m] = 0.0;
 }
 
 // A run of up to kRun pixels of one row, planned ahead of its sampling.
@@ -168,8 +188,9 @@ struct PlannedRun {
   int64_t i = 0;
   int64_t j0 = 0;
   int n = 0;
-  bool outside[kRun];
-  bool blend[kRun];
+  bool any_blend = false;
+  int64_t outside[kRun];  // -1 where the raw coordinates lie outside [0, 1]^2, else 0
+  int64_t blend[kRun];    // -1 where the pixel takes the blend loop
   BlendPixel bp[kRun];
   AxisPlan<K> rows;
   AxisPlan<K> cols;
@@ -180,15 +201,26 @@ struct PlannedRun {
 // (border resolution, taps, weights and weight sums of all its pixels) one
 // run ahead of its sampling, and the first source lines of its pixels are
 // prefetched meanwhile, so that sampling finds them in cache.
-template <class K, class S, class D>
+template <class K, class S, class D, class Isa>
 inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
+  using simd::vd;
+  using simd::vl;
   const AxisGeometry rows_geom(a.H, a.src_stride0);
   const AxisGeometry cols_geom(a.W, a.src_stride1);
   WeightCache<K> row_cache;
   WeightCache<K> col_cache;
   Writer<D> writer;
   const PixelContext ctx(a);
+  const vl all_blend = simd::splat_i64(ctx.value_mode && ctx.inward ? -1 : 0);
+  const vl outside_blends = simd::splat_i64(ctx.value_mode ? -1 : 0);
   PlannedRun<K> runs[2];
+  // The source's highest element, and from it the last address where four
+  // elements can be read.
+  const uintptr_t highest = reinterpret_cast<uintptr_t>(a.src) +
+                           static_cast<uintptr_t>(std::max<int64_t>(0, (a.H - 1) * a.src_stride0) +
+                                                  std::max<int64_t>(0, (a.W - 1) * a.src_stride1) +
+                                                  element_offset<S>(a.C > 0 ? a.C - 1 : 0));
+  const uintptr_t wide_limit = highest - static_cast<uintptr_t>(element_offset<S>(3));
 
   int64_t next_i = row_begin;
   int64_t next_j = 0;
@@ -202,26 +234,39 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       next_j = 0;
       ++next_i;
     }
-    const char* mx = a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1;
-    const char* my = a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1;
-    double raw_x[kRun], raw_y[kRun], x[kRun], y[kRun];
-    for (int m = 0; m < r.n; ++m) raw_x[m] = load_f64(mx + m * a.map_x_stride1);
-    for (int m = 0; m < r.n; ++m) raw_y[m] = load_f64(my + m * a.map_y_stride1);
-    for (int m = 0; m < r.n; ++m) {
-      r.outside[m] = (raw_x[m] < 0) || (raw_x[m] > 1) || (raw_y[m] < 0) || (raw_y[m] > 1);
-      r.blend[m] = ctx.blends(r.outside[m]);
-      if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
+    alignas(32) double raw_x[kRun], raw_y[kRun], x[kRun], y[kRun];
+    load_map_run(a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1, a.map_x_stride1, r.n,
+                 raw_x);
+    load_map_run(a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1, a.map_y_stride1, r.n,
+                 raw_y);
+    vl any = simd::splat_i64(0);
+    for (int m = 0; m < r.n; m += simd::kLanes) {
+      const vd vx = simd::load(raw_x + m);
+      const vd vy = simd::load(raw_y + m);
+      const vd zero = simd::splat(0.0), one = simd::splat(1.0);
+      const vl out = (vx < zero) | (vx > one) | (vy < zero) | (vy > one);
+      const vl blend = all_blend | (out & outside_blends);
+      simd::store(r.outside + m, out);
+      simd::store(r.blend + m, blend);
+      any |= blend;
+    }
+    r.any_blend = false;
+    for (int l = 0; l < simd::kLanes; ++l) r.any_blend = r.any_blend || any[l] != 0;
+    if (r.any_blend) {
+      for (int m = 0; m < r.n; ++m)
+        if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
     }
     resolve_run(a.border_mode, raw_x, x, r.n);
     resolve_run(a.border_mode, raw_y, y, r.n);
-    for (int m = r.n; m % simd::kLanes != 0; ++m) x[m] = y[m] = 0.0;  // lanes past the run
     plan_axis<K>(x, r.n, cols_geom, r.cols, &col_cache);
     plan_axis<K>(y, r.n, rows_geom, r.rows, &row_cache);
     if constexpr (K::shape == TapShape::weighted) sum_weights_2d<K>(r.rows, r.cols, r.n, r.sumw);
-    for (int m = 0; m < r.n; ++m) {
-      const char* p = a.src + r.cols.idx[0][m] * a.src_stride1;
-      __builtin_prefetch(p + r.rows.idx[0][m] * a.src_stride0);
-      if constexpr (K::taps > 1) __builtin_prefetch(p + r.rows.idx[K::taps - 1][m] * a.src_stride0);
+    // Neighbouring pixels of kernels with few taps mostly share lines.
+    constexpr int kStep = K::taps > 2 ? 1 : 2;
+    for (int m = 0; m < r.n; m += kStep) {
+      const char* p = a.src + r.cols.off[0][m];
+      __builtin_prefetch(p + r.rows.off[0][m]);
+      if constexpr (K::taps > 1) __builtin_prefetch(p + r.rows.off[K::taps - 1][m]);
     }
     return true;
   };
@@ -234,19 +279,25 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
     char* out_row = a.dst + r.i * a.dst_stride0 + r.j0 * a.dst_stride1;
     for_channel_groups(a.C, [&](int64_t k0, auto group) {
       constexpr int G = decltype(group)::value;
-      double e[kRun][4];
-      sample_run_2d<K, S, G>(a.src + element_offset<S>(k0), a.src_stride0, a.src_stride1, r.rows,
-                             r.cols, r.sumw, r.n, e);
+      const char* src = a.src + element_offset<S>(k0);
+      if (!r.any_blend) {  // the plain loop for every pixel: write as sampled
+        DirectSink<D> sink{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
+        sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, sink);
+        return;
+      }
+      StagingSink<G> sink;
+      sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, sink);
       for (int m = 0; m < r.n; ++m) {
         char* out = out_row + m * a.dst_stride1;
         if (!r.blend[m]) {
-          for (int g = 0; g < G; ++g) writer.put(out + element_offset<D>(k0 + g), e[m][g]);
+          for (int g = 0; g < G; ++g) writer.put(out + element_offset<D>(k0 + g), sink.e[m][g]);
           continue;
         }
         const auto sample = [&](double* into) {
-          for (int g = 0; g < G; ++g) into[g] = e[m][g];
+          for (int g = 0; g < G; ++g) into[g] = sink.e[m][g];
         };
-        blend_group<G, D>(a, ctx, r.i, r.j0 + m, r.outside[m], r.bp[m], k0, out, sample, writer);
+        blend_group<G, D>(a, ctx, r.i, r.j0 + m, r.outside[m] != 0, r.bp[m], k0, out, sample,
+                          writer);
       }
     });
     cur ^= 1;
@@ -260,13 +311,13 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
 // choice between them changes speed only.
 template <class K, class S, class D>
 [[gnu::flatten]] int rows_baseline(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
-  return remap2d_rows_with<K, S, D>(a, row_begin, row_end);
+  return remap2d_rows_with<K, S, D, simd::Baseline>(a, row_begin, row_end);
 }
 
 template <class K, class S, class D>
 [[gnu::flatten, gnu::target("avx2")]] int rows_avx2(const Remap2D& a, int64_t row_begin,
                                                     int64_t row_end) noexcept {
-  return remap2d_rows_with<K, S, D>(a, row_begin, row_end);
+  return remap2d_rows_with<K, S, D, simd::Avx2>(a, row_begin, row_end);
 }
 
 }  // namespace detail

@@ -12,6 +12,7 @@
 // own accumulator.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -151,39 +152,20 @@ struct WeightCache {
 // Output positions are planned in runs of up to kRun.
 inline constexpr int kRun = 64;  // a multiple of simd::kLanes
 
-// The taps of one axis for every position of a run: tap indices (already
-// clamped into the axis), and the weights (weighted kernels) or the lerp
-// fraction (linear). Lanes past the run's end hold valid indices too.
+// The taps of one axis for every position of a run: the byte offsets of
+// the tap indices (already clamped into the axis), and the weights
+// (weighted kernels) or the lerp fraction (linear). Lanes past the run's
+// end hold valid offsets too.
 template <class K>
 struct AxisPlan {
   static constexpr int kWeights = K::shape == TapShape::weighted ? K::taps : 1;
-  int64_t idx[K::taps][kRun];
+  int64_t off[K::taps][kRun];
   double w[kWeights][kRun];
   double frac[kRun];
   double sumw[kRun];  // 1-D weighted runs: the weight sum of each position
 };
 
 namespace detail {
-
-// Four positions' byte offsets of tap `t`.
-template <class K>
-[[gnu::always_inline]] inline void lane_offsets(const AxisPlan<K>& plan, int t, int m0,
-                                                int64_t stride, int64_t* off) noexcept {
-  for (int l = 0; l < simd::kLanes; ++l) off[l] = plan.idx[t][m0 + l] * stride;
-}
-
-template <class S>
-[[gnu::always_inline]] inline simd::vd gather(const char* base, const int64_t* a,
-                                              const int64_t* b, int64_t k) noexcept {
-  return simd::vd{load_as_f64<S>(base + a[0] + b[0] + k), load_as_f64<S>(base + a[1] + b[1] + k),
-                  load_as_f64<S>(base + a[2] + b[2] + k), load_as_f64<S>(base + a[3] + b[3] + k)};
-}
-
-// e[m0 + l][g] = lane l of v.
-template <int G>
-[[gnu::always_inline]] inline void put_lanes(double (*e)[4], int m0, int g, simd::vd v) noexcept {
-  for (int l = 0; l < simd::kLanes; ++l) e[m0 + l][g] = v[l];
-}
 
 // sumw == 0 ? 0 : acc / sumw, lane by lane (a NaN sum still divides).
 [[gnu::always_inline]] inline simd::vd normalise(simd::vd acc, simd::vd sumw) noexcept {
@@ -192,89 +174,190 @@ template <int G>
 
 }  // namespace detail
 
+// Sampling a planned run hands its results to a sink, which has
+//   value(m, g, v)      one channel g of position m;
+//   lanes(m0, count, v) channel 0 of positions m0 .. m0 + count - 1 (single
+//                       channel groups, four positions per vector);
+//   pixel<G>(m, v)      channels 0 .. G-1 of position m in lanes 0 .. G-1.
+//
+// A group of G >= 2 channels is sampled one position at a time with the
+// channels in the vector lanes (adjacent in memory, so one load per tap); a
+// single channel four positions at a time with the positions in the lanes.
+// Either way each lane computes its own channel of its own position with
+// the scalar formula's operations in their order.
+
 // Channels [0, G) (from `src`, the source's first element at channel k0) of
-// the n positions of a planned 2-D run, into e[m][0 .. G).
-template <class K, class S, int G>
-inline void sample_run_2d(const char* src, int64_t stride0, int64_t stride1, const AxisPlan<K>& rows,
-                          const AxisPlan<K>& cols, const double* sumw, int n,
-                          double (*e)[4]) noexcept {
+// the n positions of a planned 2-D run.
+//
+// `wide_limit` is the last address from which four elements of S can be
+// read without leaving the source: positions whose taps all lie at or below
+// it load their channel groups four elements wide (the lanes past G are
+// ignored), the others exactly G elements.
+template <class K, class S, int G, class Isa, class Sink>
+inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPlan<K>& cols,
+                          const double* sumw, int n, uintptr_t wide_limit, Sink& sink) noexcept {
+  using simd::splat;
   using simd::vd;
   constexpr int L = simd::kLanes;
-  for (int m0 = 0; m0 < n; m0 += L) {
-    int64_t ro[K::taps][L], co[K::taps][L];
-    for (int t = 0; t < K::taps; ++t) {
-      detail::lane_offsets(rows, t, m0, stride0, ro[t]);
-      detail::lane_offsets(cols, t, m0, stride1, co[t]);
-    }
-    if constexpr (K::shape == TapShape::nearest) {
-      for (int l = 0; l < L; ++l) {
-        const char* p = src + ro[0][l] + co[0][l];
-        for (int g = 0; g < G; ++g) e[m0 + l][g] = load_as_f64<S>(p + element_offset<S>(g));
-      }
-    } else if constexpr (K::shape == TapShape::linear) {
-      const vd fx = simd::load(cols.frac + m0);
-      const vd fy = simd::load(rows.frac + m0);
-      for (int g = 0; g < G; ++g) {
-        const int64_t k = element_offset<S>(g);
-        const vd tl = detail::gather<S>(src, ro[0], co[0], k);
-        const vd tr = detail::gather<S>(src, ro[0], co[1], k);
-        const vd bl = detail::gather<S>(src, ro[1], co[0], k);
-        const vd br = detail::gather<S>(src, ro[1], co[1], k);
-        const vd top = (tr - tl) * fx + tl;
-        const vd bottom = (br - bl) * fx + bl;
-        detail::put_lanes<G>(e, m0, g, (bottom - top) * fy + top);
-      }
-    } else {
-      vd acc[G];
-      for (int g = 0; g < G; ++g) acc[g] = simd::splat(0.0);
-      for (int r = 0; r < K::taps; ++r) {
-        const vd wy = simd::load(rows.w[r] + m0);
-        for (int c = 0; c < K::taps; ++c) {
-          const vd wx = simd::load(cols.w[c] + m0);
-          for (int g = 0; g < G; ++g)
-            acc[g] = (wx * detail::gather<S>(src, ro[r], co[c], element_offset<S>(g))) * wy + acc[g];
+  constexpr int T = K::taps;
+  if constexpr (G >= 2) {
+    const auto position = [&](int m, auto load) {
+      if constexpr (K::shape == TapShape::nearest) {
+        sink.template pixel<G>(m, load(src + rows.off[0][m] + cols.off[0][m]));
+      } else if constexpr (K::shape == TapShape::linear) {
+        const char* top = src + rows.off[0][m];
+        const char* bottom = src + rows.off[1][m];
+        const vd fx = splat(cols.frac[m]);
+        const vd tl = load(top + cols.off[0][m]);
+        const vd tr = load(top + cols.off[1][m]);
+        const vd bl = load(bottom + cols.off[0][m]);
+        const vd br = load(bottom + cols.off[1][m]);
+        const vd t = (tr - tl) * fx + tl;
+        const vd b = (br - bl) * fx + bl;
+        sink.template pixel<G>(m, (b - t) * splat(rows.frac[m]) + t);
+      } else {
+        vd wx[T];
+        for (int c = 0; c < T; ++c) wx[c] = splat(cols.w[c][m]);
+        vd acc = splat(0.0);
+        for (int r = 0; r < T; ++r) {
+          const char* row = src + rows.off[r][m];
+          const vd wy = splat(rows.w[r][m]);
+          for (int c = 0; c < T; ++c) acc = (wx[c] * load(row + cols.off[c][m])) * wy + acc;
         }
+        sink.template pixel<G>(m, detail::normalise(acc, splat(sumw[m])));
       }
-      const vd s = simd::load(sumw + m0);
-      for (int g = 0; g < G; ++g) detail::put_lanes<G>(e, m0, g, detail::normalise(acc[g], s));
+    };
+    const auto wide = [](const char* p) { return simd::load_four<S>(p); };
+    const auto exact = [](const char* p) { return simd::load_channels<S, G>(p); };
+    // Offsets grow (or shrink, for a negative stride) with the tap index, so
+    // a position's highest tap is at its first or last row and column.
+    const auto highest = [&](int m) {
+      return reinterpret_cast<uintptr_t>(src) +
+             static_cast<uintptr_t>(std::max(rows.off[0][m], rows.off[T - 1][m]) +
+                                    std::max(cols.off[0][m], cols.off[T - 1][m]));
+    };
+    bool all_wide = G == 4;
+    if (!all_wide) {
+      uintptr_t top = 0;
+      for (int m = 0; m < n; ++m) top = std::max(top, highest(m));
+      all_wide = top <= wide_limit;
+    }
+    if (all_wide) {
+      for (int m = 0; m < n; ++m) position(m, wide);
+    } else {
+      for (int m = 0; m < n; ++m) {
+        if (highest(m) > wide_limit)
+          position(m, exact);
+        else
+          position(m, wide);
+      }
+    }
+  } else if constexpr (K::shape == TapShape::nearest) {
+    for (int m = 0; m < n; ++m)
+      sink.value(m, 0, load_as_f64<S>(src + rows.off[0][m] + cols.off[0][m]));
+  } else {
+    for (int m0 = 0; m0 < n; m0 += L) {
+      const int count = n - m0 < L ? n - m0 : L;
+      const auto gather = [&](int r, int c) {
+        return simd::gather<Isa, S>(src, simd::load(rows.off[r] + m0) + simd::load(cols.off[c] + m0));
+      };
+      if constexpr (K::shape == TapShape::linear) {
+        const vd fx = simd::load(cols.frac + m0);
+        const vd tl = gather(0, 0), tr = gather(0, 1), bl = gather(1, 0), br = gather(1, 1);
+        const vd t = (tr - tl) * fx + tl;
+        const vd b = (br - bl) * fx + bl;
+        sink.lanes(m0, count, (b - t) * simd::load(rows.frac + m0) + t);
+      } else {
+        vd acc = splat(0.0);
+        for (int r = 0; r < T; ++r) {
+          const vd wy = simd::load(rows.w[r] + m0);
+          for (int c = 0; c < T; ++c) acc = (simd::load(cols.w[c] + m0) * gather(r, c)) * wy + acc;
+        }
+        sink.lanes(m0, count, detail::normalise(acc, simd::load(sumw + m0)));
+      }
     }
   }
 }
 
 // The 1-D counterpart: channels [0, G) of the n positions of a planned run
-// along the source's rows.
-template <class K, int G>
-inline void sample_run_1d(const char* src, int64_t stride0, const AxisPlan<K>& plan, int n,
-                          double (*e)[4]) noexcept {
+// along the source's rows (float64 sources).
+template <class K, int G, class Isa, class Sink>
+inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, Sink& sink) noexcept {
+  using simd::splat;
   using simd::vd;
   constexpr int L = simd::kLanes;
-  const int64_t none[L] = {0, 0, 0, 0};
-  for (int m0 = 0; m0 < n; m0 += L) {
-    int64_t o[K::taps][L];
-    for (int t = 0; t < K::taps; ++t) detail::lane_offsets(plan, t, m0, stride0, o[t]);
-    if constexpr (K::shape == TapShape::nearest) {
-      for (int l = 0; l < L; ++l) {
-        for (int g = 0; g < G; ++g) e[m0 + l][g] = load_f64(src + o[0][l] + channel_offset(g));
+  constexpr int T = K::taps;
+  if constexpr (G >= 2) {
+    for (int m = 0; m < n; ++m) {
+      if constexpr (K::shape == TapShape::nearest) {
+        sink.template pixel<G>(m, simd::load_channels<double, G>(src + plan.off[0][m]));
+      } else if constexpr (K::shape == TapShape::linear) {
+        const vd v0 = simd::load_channels<double, G>(src + plan.off[0][m]);
+        const vd v1 = simd::load_channels<double, G>(src + plan.off[1][m]);
+        sink.template pixel<G>(m, (v1 - v0) * splat(plan.frac[m]) + v0);
+      } else {
+        vd acc = splat(0.0);
+        for (int t = 0; t < T; ++t)
+          acc = splat(plan.w[t][m]) * simd::load_channels<double, G>(src + plan.off[t][m]) + acc;
+        sink.template pixel<G>(m, detail::normalise(acc, splat(plan.sumw[m])));
       }
-    } else if constexpr (K::shape == TapShape::linear) {
-      const vd f = simd::load(plan.frac + m0);
-      for (int g = 0; g < G; ++g) {
-        const vd v0 = detail::gather<double>(src, o[0], none, channel_offset(g));
-        const vd v1 = detail::gather<double>(src, o[1], none, channel_offset(g));
-        detail::put_lanes<G>(e, m0, g, (v1 - v0) * f + v0);
+    }
+  } else if constexpr (K::shape == TapShape::nearest) {
+    for (int m = 0; m < n; ++m) sink.value(m, 0, load_f64(src + plan.off[0][m]));
+  } else {
+    for (int m0 = 0; m0 < n; m0 += L) {
+      const int count = n - m0 < L ? n - m0 : L;
+      const auto gather = [&](int t) { return simd::gather<Isa, double>(src, simd::load(plan.off[t] + m0)); };
+      if constexpr (K::shape == TapShape::linear) {
+        const vd v0 = gather(0), v1 = gather(1);
+        sink.lanes(m0, count, (v1 - v0) * simd::load(plan.frac + m0) + v0);
+      } else {
+        vd acc = splat(0.0);
+        for (int t = 0; t < T; ++t) acc = simd::load(plan.w[t] + m0) * gather(t) + acc;
+        sink.lanes(m0, count, detail::normalise(acc, simd::load(plan.sumw + m0)));
       }
-    } else {
-      vd acc[G];
-      for (int g = 0; g < G; ++g) acc[g] = simd::splat(0.0);
-      for (int t = 0; t < K::taps; ++t) {
-        const vd w = simd::load(plan.w[t] + m0);
-        for (int g = 0; g < G; ++g)
-          acc[g] = w * detail::gather<double>(src, o[t], none, channel_offset(g)) + acc[g];
-      }
-      const vd s = simd::load(plan.sumw + m0);
-      for (int g = 0; g < G; ++g) detail::put_lanes<G>(e, m0, g, detail::normalise(acc[g], s));
     }
   }
 }
+
+// Sinks for sampled runs. DirectSink writes the output elements (the plain
+// channel loop); StagingSink keeps the samples for the blend loop.
+template <class D>
+struct DirectSink {
+  char* out;       // the run's first output element, at the group's first channel
+  int64_t stride;  // bytes between output positions
+  Writer<D>* writer;
+
+  void value(int m, int g, double v) noexcept {
+    writer->put(out + m * stride + element_offset<D>(g), v);
+  }
+  void lanes(int m0, int count, simd::vd v) noexcept {
+    if constexpr (std::is_same_v<D, double>) {
+      if (count == simd::kLanes && stride == static_cast<int64_t>(sizeof(double))) {
+        simd::store(reinterpret_cast<double*>(out + m0 * stride), v);  // memcpy: any alignment
+        return;
+      }
+    }
+    for (int l = 0; l < count; ++l) writer->put(out + (m0 + l) * stride, v[l]);
+  }
+  template <int G>
+  void pixel(int m, simd::vd v) noexcept {
+    writer->template put_channels<G>(out + m * stride, v);
+  }
+};
+
+template <int G>
+struct StagingSink {
+  double e[kRun][G];
+
+  void value(int m, int g, double v) noexcept { e[m][g] = v; }
+  void lanes(int m0, int count, simd::vd v) noexcept {
+    for (int l = 0; l < count; ++l) e[m0 + l][0] = v[l];
+  }
+  template <int GG>
+  void pixel(int m, simd::vd v) noexcept {
+    for (int g = 0; g < G; ++g) e[m][g] = v[g];
+  }
+};
 
 }  // namespace tessaro::kernels

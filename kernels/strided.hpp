@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "kernels/simd.hpp"
+
 namespace tessaro::kernels {
 
 // memcpy keeps the access valid for any alignment the buffer may have; it
@@ -76,6 +78,15 @@ template <>
 struct Writer<double> {
   int errors = 0;
   void put(char* p, double v) noexcept { store_f64(p, v); }
+  // G adjacent channels from lanes 0 .. G-1.
+  template <int G>
+  void put_channels(char* p, simd::vd v) noexcept {
+    if constexpr (G == 1) {
+      store_f64(p, v[0]);
+    } else {
+      simd::store_channels<G>(p, v);
+    }
+  }
 };
 
 template <>
@@ -94,6 +105,10 @@ struct Writer<float> {
       errors |= detail::narrow_watching_flags(v, &f);
     }
     std::memcpy(p, &f, sizeof f);
+  }
+  template <int G>
+  void put_channels(char* p, simd::vd v) noexcept {
+    for (int g = 0; g < G; ++g) put(p + 4 * g, v[g]);
   }
 };
 
