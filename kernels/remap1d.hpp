@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "kernels/axis_plan.hpp"
 #include "kernels/border.hpp"
@@ -64,8 +65,8 @@ struct PlannedRun1D {
   int n = 0;
   bool any_blend = false;
   double raw_u[kRun];
-  bool outside[kRun];
-  bool blend[kRun];
+  int64_t outside[kRun];  // -1 where u lies outside [0, 1], else 0
+  int64_t blend[kRun];    // -1 where the sample takes the blend loop
   AxisPlan<K> plan;
 };
 
@@ -85,6 +86,11 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
   const bool inward = a.feathering_mode == kFeatherInward;
   const BorderValues border_values(a.border_array_channels, a.C, a.border_const);
   PlannedRun1D<K> runs[2];
+  const bool clamping = a.border_mode == border::CLAMP || value_mode;
+  const simd::vl resolve_all = simd::splat_i64(inward ? -1 : 0);
+  const simd::vl blend_resolved = simd::splat_i64(value_mode ? -1 : 0);
+  // One prefetch per cache line of neighbouring samples is enough.
+  const int prefetch_step = a.C <= 1 ? 4 : (a.C <= 3 ? 2 : 1);
 
   int64_t next = i_begin;
   const auto plan_next = [&](PlannedRun1D<K>& r) -> bool {
@@ -93,21 +99,32 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     r.n = static_cast<int>(std::min<int64_t>(kRun, i_end - next));
     next += r.n;
     double u[kRun];
-    r.any_blend = false;
-    for (int m = 0; m < r.n; ++m) {
-      const double raw = a.map_x[r.i0 + m];
-      r.raw_u[m] = raw;
-      r.outside[m] = (raw < 0) || (raw > 1);
+    std::memcpy(r.raw_u, a.map_x + r.i0, static_cast<std::size_t>(r.n) * sizeof(double));
+    for (int m = r.n; m % simd::kLanes != 0; ++m) r.raw_u[m] = 0.0;
+    const simd::vd zero = simd::splat(0.0), one = simd::splat(1.0);
+    simd::vl any = simd::splat_i64(0);
+    for (int m = 0; m < r.n; m += simd::kLanes) {
+      const simd::vd raw = simd::load(r.raw_u + m);
+      const simd::vl out = (raw < zero) | (raw > one);
       // In-range samples skip resolution unless feathering is inward.
-      const bool resolve = r.outside[m] || inward;
-      u[m] = resolve ? resolve_unit(a.border_mode, raw) : raw;
-      r.blend[m] = value_mode && resolve;
-      r.any_blend = r.any_blend || r.blend[m];
+      const simd::vl resolve = out | resolve_all;
+      const simd::vl blend = resolve & blend_resolved;
+      simd::store(r.outside + m, out);
+      simd::store(r.blend + m, blend);
+      any |= blend;
+      if (clamping) {  // clamping leaves in-range values as they are
+        simd::store(u + m, simd::select(raw < zero, zero, simd::select(raw > one, one, raw)));
+      }
+    }
+    r.any_blend = (any[0] | any[1] | any[2] | any[3]) != 0;
+    if (!clamping) {
+      for (int m = 0; m < r.n; ++m)
+        u[m] = r.outside[m] || inward ? resolve_unit(a.border_mode, r.raw_u[m]) : r.raw_u[m];
     }
     for (int m = r.n; m % simd::kLanes != 0; ++m) u[m] = 0.0;  // lanes past the run
     plan_axis<K>(u, r.n, geom, r.plan, &cache);
     if constexpr (K::shape == TapShape::weighted) sum_weights_1d<K>(r.plan, r.n);
-    for (int m = 0; m < r.n; ++m) __builtin_prefetch(a.src + r.plan.off[0][m]);
+    for (int m = 0; m < r.n; m += prefetch_step) __builtin_prefetch(a.src + r.plan.off[0][m]);
     return true;
   };
 
@@ -147,7 +164,7 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
           const double b = array_mode ? border_values.at(border_elem, c) : a.border_const;
           const auto sample = [&] { return e[m][g]; };
           writer.put(out + channel_offset(c),
-                     feather_blend(sample, b, t, feather_dist, r.outside[m], inward,
+                     feather_blend(sample, b, t, feather_dist, r.outside[m] != 0, inward,
                                    /*in_preserve_band=*/false));
         }
       }
