@@ -111,17 +111,4 @@ inline bool report_narrowing_errors(int fpe) {
   return n == 0 || detail::numpy_cast(values, n, NPY_FLOAT64, NPY_FLOAT32);
 }
 
-// Whether n float32 values hold a signalling NaN (exponent all ones, quiet
-// bit clear, payload non-zero).
-inline bool has_signalling_nan_f32(const char* data, std::int64_t n) {
-  std::uint32_t found = 0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    std::uint32_t b;
-    std::memcpy(&b, data + 4 * i, 4);
-    found |= static_cast<std::uint32_t>((b & 0x7fc00000u) == 0x7f800000u) &
-             static_cast<std::uint32_t>((b & 0x003fffffu) != 0);
-  }
-  return found != 0;
-}
-
 }  // namespace tessaro::frame

@@ -77,7 +77,7 @@ template <class K, class Isa>
 inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
   const AxisGeometry geom(a.N, a.src_stride0);
   WeightCache<K> cache;
-  Writer<double> writer;
+  Writer<double, Isa> writer;
   // Mode codes compare as unsigned: negative values act as "any other".
   const uint32_t mode = static_cast<uint32_t>(a.border_mode);
   const bool value_mode = mode == static_cast<uint32_t>(border::CONSTANT) ||
@@ -138,7 +138,7 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
       const char* src = a.src + channel_offset(c0);
       char* out_c0 = a.dst + r.i0 * a.dst_stride0 + channel_offset(c0);
       if (!r.any_blend) {
-        DirectSink<double> sink{out_c0, a.dst_stride0, &writer};
+        DirectSink<double, Writer<double, Isa>> sink{out_c0, a.dst_stride0, &writer};
         sample_run_1d<K, G, Isa>(src, r.plan, r.n, sink);
         return;
       }

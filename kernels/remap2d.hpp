@@ -116,10 +116,10 @@ inline BlendPixel blend_pixel(const Remap2D& a, const PixelContext& ctx, double 
 // The blend loop for channels [k0, k0 + G) of output pixel (i, j) at `out`.
 // sample(e) fills e[0 .. G) with the samples (taken at the clamped
 // coordinates); it is called only when some channel's blend reads them.
-template <int G, class D, class SampleFn>
+template <int G, class D, class SampleFn, class W>
 inline void blend_group(const Remap2D& a, const PixelContext& ctx, int64_t i, int64_t j,
                         bool outside, const BlendPixel& bp, int64_t k0, char* out,
-                        SampleFn&& sample, Writer<D>& writer) noexcept {
+                        SampleFn&& sample, W& writer) noexcept {
   const char* border_elem =
       ctx.array_mode && i < a.border_array_rows && j < a.border_array_cols
           ? a.border_array + i * a.border_array_stride0 + j * a.border_array_stride1
@@ -209,7 +209,8 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
   const AxisGeometry cols_geom(a.W, a.src_stride1);
   WeightCache<K> row_cache;
   WeightCache<K> col_cache;
-  Writer<D> writer;
+  Writer<D, Isa> writer;
+  using W = Writer<D, Isa>;
   const PixelContext ctx(a);
   const vl all_blend = simd::splat_i64(ctx.value_mode && ctx.inward ? -1 : 0);
   const vl outside_blends = simd::splat_i64(ctx.value_mode ? -1 : 0);
@@ -281,8 +282,12 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       constexpr int G = decltype(group)::value;
       const char* src = a.src + element_offset<S>(k0);
       if (!r.any_blend) {  // the plain loop for every pixel: write as sampled
-        DirectSink<D> sink{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
+        DirectSink<D, W> sink{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
         sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, sink);
+        if (writer.take_unusual()) {  // a value that may raise when narrowed: redo, watching
+          StrictSink<D, W> strict{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
+          sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, strict);
+        }
         return;
       }
       StagingSink<G> sink;

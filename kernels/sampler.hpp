@@ -227,7 +227,7 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
         sink.template pixel<G>(m, detail::normalise(acc, splat(sumw[m])));
       }
     };
-    const auto wide = [](const char* p) { return simd::load_four<S>(p); };
+    const auto wide = [](const char* p) { return simd::load_four<S, Isa>(p); };
     const auto exact = [](const char* p) { return simd::load_channels<S, G>(p); };
     // Offsets grow (or shrink, for a negative stride) with the tap index, so
     // a position's highest tap is at its first or last row and column.
@@ -322,23 +322,37 @@ inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, Sink&
 
 // Sinks for sampled runs. DirectSink writes the output elements (the plain
 // channel loop); StagingSink keeps the samples for the blend loop.
-template <class D>
-struct DirectSink {
-  char* out;       // the run's first output element, at the group's first channel
-  int64_t stride;  // bytes between output positions
-  Writer<D>* writer;
+// Results written one at a time with writer->put (for float output, each
+// narrowing watched for floating-point exceptions).
+template <class D, class W>
+struct StrictSink {
+  char* out;
+  int64_t stride;
+  W* writer;
 
   void value(int m, int g, double v) noexcept {
     writer->put(out + m * stride + element_offset<D>(g), v);
   }
   void lanes(int m0, int count, simd::vd v) noexcept {
-    if constexpr (std::is_same_v<D, double>) {
-      if (count == simd::kLanes && stride == static_cast<int64_t>(sizeof(double))) {
-        simd::store(reinterpret_cast<double*>(out + m0 * stride), v);  // memcpy: any alignment
-        return;
-      }
-    }
     for (int l = 0; l < count; ++l) writer->put(out + (m0 + l) * stride, v[l]);
+  }
+  template <int G>
+  void pixel(int m, simd::vd v) noexcept {
+    for (int g = 0; g < G; ++g) writer->put(out + m * stride + element_offset<D>(g), v[g]);
+  }
+};
+
+template <class D, class W>
+struct DirectSink {
+  char* out;       // the run's first output element, at the group's first channel
+  int64_t stride;  // bytes between output positions
+  W* writer;
+
+  void value(int m, int g, double v) noexcept {
+    writer->put(out + m * stride + element_offset<D>(g), v);
+  }
+  void lanes(int m0, int count, simd::vd v) noexcept {
+    writer->put_lanes(out + m0 * stride, stride, count, v);
   }
   template <int G>
   void pixel(int m, simd::vd v) noexcept {

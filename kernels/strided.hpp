@@ -71,11 +71,11 @@ namespace detail {
 // Writes results of type T (float64, or float32 rounded once from the double
 // result). `errors` collects the floating-point exceptions the narrowing
 // raised, which NumPy's cast of the same values would have reported.
-template <class T>
+template <class T, class Isa = simd::Baseline>
 struct Writer;
 
-template <>
-struct Writer<double> {
+template <class Isa>
+struct Writer<double, Isa> {
   int errors = 0;
   void put(char* p, double v) noexcept { store_f64(p, v); }
   // G adjacent channels from lanes 0 .. G-1.
@@ -87,16 +87,23 @@ struct Writer<double> {
       simd::store_channels<G>(p, v);
     }
   }
+  // count positions `stride` bytes apart from lanes 0 .. count-1.
+  void put_lanes(char* p, int64_t stride, int count, simd::vd v) noexcept {
+    if (count == simd::kLanes && stride == static_cast<int64_t>(sizeof(double))) {
+      simd::store(reinterpret_cast<double*>(p), v);  // memcpy: any alignment
+      return;
+    }
+    for (int l = 0; l < count; ++l) store_f64(p + l * stride, v[l]);
+  }
+  bool take_unusual() noexcept { return false; }
 };
 
-template <>
-struct Writer<float> {
+template <class Isa>
+struct Writer<float, Isa> {
   int errors = 0;
+
+  // One value, with the exceptions its narrowing raises.
   void put(char* p, double v) noexcept {
-    // Only zero and magnitudes in the normal float range narrow without
-    // raising anything besides "inexact", which NumPy does not report.
-    constexpr double kMin = static_cast<double>(std::numeric_limits<float>::min());
-    constexpr double kMax = static_cast<double>(std::numeric_limits<float>::max());
     const double a = std::fabs(v);
     float f;
     if ((a >= kMin && a <= kMax) || a == 0.0) {
@@ -106,10 +113,67 @@ struct Writer<float> {
     }
     std::memcpy(p, &f, sizeof f);
   }
+
+  // The vector forms narrow without watching the flags, but note whether
+  // any value could have raised one: the caller then redoes that part with
+  // put(), which writes the same floats and collects the exceptions.
   template <int G>
   void put_channels(char* p, simd::vd v) noexcept {
-    for (int g = 0; g < G; ++g) put(p + 4 * g, v[g]);
+    note(v, G);
+    const simd::vf f = simd::narrow<Isa>(v);  // each lane as static_cast<float>
+    std::memcpy(p, &f, sizeof(float) * G);
   }
+  void put_lanes(char* p, int64_t stride, int count, simd::vd v) noexcept {
+    note(v, count);
+    const simd::vf f = simd::narrow<Isa>(v);
+    if (count == simd::kLanes && stride == static_cast<int64_t>(sizeof(float))) {
+      std::memcpy(p, &f, sizeof f);
+      return;
+    }
+    for (int l = 0; l < count; ++l) {
+      const float x = f[l];
+      std::memcpy(p + l * stride, &x, sizeof x);
+    }
+  }
+  bool take_unusual() noexcept {
+    const bool any = (unusual_[0] | unusual_[1] | unusual_[2] | unusual_[3]) != 0;
+    unusual_ = simd::splat_i64(0);
+    return any;
+  }
+
+ private:
+  // Only zero and magnitudes in the normal float range narrow without
+  // raising anything besides "inexact", which NumPy does not report.
+  static constexpr double kMin = static_cast<double>(std::numeric_limits<float>::min());
+  static constexpr double kMax = static_cast<double>(std::numeric_limits<float>::max());
+
+  void note(simd::vd v, int lanes) noexcept {
+    const simd::vd a = simd::abs(v);
+    const simd::vl quiet =
+        ((a >= simd::splat(kMin)) & (a <= simd::splat(kMax))) | (a == simd::splat(0.0));
+    const simd::vl used = simd::vl{0, 1, 2, 3} < simd::splat_i64(lanes);
+    unusual_ |= ~quiet & used;
+  }
+
+  simd::vl unusual_ = {0, 0, 0, 0};
 };
+
+// Whether n float32 values at `data` hold a signalling NaN (exponent all
+// ones, quiet bit clear, payload non-zero).
+inline bool has_signalling_nan_f32(const char* data, int64_t n) noexcept {
+  uint32_t found = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    uint32_t b;
+    std::memcpy(&b, data + 4 * i, 4);
+    found |= static_cast<uint32_t>((b & 0x7fc00000u) == 0x7f800000u) &
+             static_cast<uint32_t>((b & 0x003fffffu) != 0);
+  }
+  return found != 0;
+}
+
+[[gnu::flatten, gnu::target("avx2")]] inline bool has_signalling_nan_f32_avx2(const char* data,
+                                                                             int64_t n) noexcept {
+  return has_signalling_nan_f32(data, n);
+}
 
 }  // namespace tessaro::kernels

@@ -232,6 +232,26 @@ bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& 
   return remap::check_feather_widths(feather_d.shape[0], C);
 }
 
+// Whether a float32 buffer holds a signalling NaN: in blocks over the
+// default team, with the interpreter lock released, for large buffers.
+bool has_signalling_nan(const char* data, std::int64_t n) {
+  const bool avx2 = kernels::cpu_has_avx2();
+  const auto scan = [&](std::int64_t begin, std::int64_t end) {
+    const char* p = data + 4 * begin;
+    return avx2 ? kernels::has_signalling_nan_f32_avx2(p, end - begin)
+                : kernels::has_signalling_nan_f32(p, end - begin);
+  };
+  if (n < (std::int64_t{1} << 18)) return scan(0, n);
+  std::vector<char> found(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
+  {
+    frame::ReleasedLock unlocked;
+    frame::for_static_blocks(n, true, [&](std::int64_t begin, std::int64_t end, int t) {
+      found[static_cast<std::size_t>(t)] = scan(begin, end);
+    });
+  }
+  return std::find(found.begin(), found.end(), 1) != found.end();
+}
+
 // Sources the entry samples in float32 without converting them.
 bool is_direct_f32(PyObject* src) {
   if (!PyArray_CheckExact(src)) return false;
@@ -321,8 +341,7 @@ PyObject* remap_tensor(PyObject* const* args) {
     // The float64 copy is not made, but the caller still gets its report of
     // signalling NaNs.
     auto* a = frame::as_array(src);
-    if (frame::has_signalling_nan_f32(PyArray_BYTES(a), PyArray_SIZE(a)) &&
-        !frame::report_widening_invalid())
+    if (has_signalling_nan(PyArray_BYTES(a), PyArray_SIZE(a)) && !frame::report_widening_invalid())
       return nullptr;
   } else {
     src_contig = frame::ascontiguous_f64(src);
