@@ -174,7 +174,7 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
 }
 
 template <class K>
-[[gnu::flatten]] void range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
+void range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
   remap1d_range_with<K, simd::Baseline>(a, i_begin, i_end);
 }
 

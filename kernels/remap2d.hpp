@@ -223,6 +223,11 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
                                                   element_offset<S>(a.C > 0 ? a.C - 1 : 0));
   const uintptr_t wide_limit = highest - static_cast<uintptr_t>(element_offset<S>(3));
 
+  // Neighbouring pixels mostly share source lines: about two prefetches
+  // per line of pixels.
+  const int64_t pixel_bytes = std::max<int64_t>(1, element_offset<S>(a.C));
+  const int prefetch_step = static_cast<int>(std::clamp<int64_t>(48 / pixel_bytes, 1, 8));
+
   int64_t next_i = row_begin;
   int64_t next_j = 0;
   const auto plan_next = [&](PlannedRun<K>& r) -> bool {
@@ -262,9 +267,7 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
     plan_axis<K>(x, r.n, cols_geom, r.cols, &col_cache);
     plan_axis<K>(y, r.n, rows_geom, r.rows, &row_cache);
     if constexpr (K::shape == TapShape::weighted) sum_weights_2d<K>(r.rows, r.cols, r.n, r.sumw);
-    // Neighbouring pixels of kernels with few taps mostly share lines.
-    constexpr int kStep = K::taps > 2 ? 1 : 2;
-    for (int m = 0; m < r.n; m += kStep) {
+    for (int m = 0; m < r.n; m += prefetch_step) {
       const char* p = a.src + r.cols.off[0][m];
       __builtin_prefetch(p + r.rows.off[0][m]);
       if constexpr (K::taps > 1) __builtin_prefetch(p + r.rows.off[K::taps - 1][m]);
@@ -315,7 +318,7 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
 // perform the same IEEE operations (no FMA: contraction is off), so the
 // choice between them changes speed only.
 template <class K, class S, class D>
-[[gnu::flatten]] int rows_baseline(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
+int rows_baseline(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
   return remap2d_rows_with<K, S, D, simd::Baseline>(a, row_begin, row_end);
 }
 

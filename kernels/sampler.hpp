@@ -253,8 +253,11 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
       }
     }
   } else if constexpr (K::shape == TapShape::nearest) {
-    for (int m = 0; m < n; ++m)
-      sink.value(m, 0, load_as_f64<S>(src + rows.off[0][m] + cols.off[0][m]));
+    for (int m0 = 0; m0 < n; m0 += L) {
+      const int count = n - m0 < L ? n - m0 : L;
+      sink.lanes(m0, count,
+                 simd::gather<Isa, S>(src, simd::load(rows.off[0] + m0) + simd::load(cols.off[0] + m0)));
+    }
   } else {
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;
@@ -303,7 +306,10 @@ inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, Sink&
       }
     }
   } else if constexpr (K::shape == TapShape::nearest) {
-    for (int m = 0; m < n; ++m) sink.value(m, 0, load_f64(src + plan.off[0][m]));
+    for (int m0 = 0; m0 < n; m0 += L) {
+      const int count = n - m0 < L ? n - m0 : L;
+      sink.lanes(m0, count, simd::gather<Isa, double>(src, simd::load(plan.off[0] + m0)));
+    }
   } else {
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;

@@ -189,8 +189,13 @@ template <int G>
 
 namespace tessaro::kernels {
 
-// Whether the drivers may run their AVX2 copies.
+// Whether the drivers may run their AVX2 copies. A build with
+// TESSARO_FORCE_BASELINE defined always runs the baseline copies, so that
+// they can be checked on a machine that has AVX2.
 inline bool cpu_has_avx2() noexcept {
+#ifdef TESSARO_FORCE_BASELINE
+  return false;
+#endif
   static const bool has = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
