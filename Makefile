@@ -27,7 +27,9 @@ build: venv
 test: build
 	cd tests && ../$(VENV)/bin/python -m pytest -q
 
+# Side-by-side timings against OpenCV and NumPy; results in bench/results/.
 bench: build
+	$(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/run.py
 
 # The picture gallery: installs the package with the `demo` extra

@@ -258,7 +258,14 @@ def exact_numpy_clips(t, zv):
         r[m & (a == 0)] = zv
         return r
 
-    return {"np.where": where_nested, "maximum+copysign": max_copysign, "masked assign": masked}
+    def ufunc_where(a):
+        r = a.copy()
+        np.copysign(t, a, out=r, where=np.abs(a) < t)
+        np.copyto(r, zv, where=a == 0)
+        return r
+
+    return {"np.where": where_nested, "maximum+copysign": max_copysign, "masked assign": masked,
+            "ufunc where=": ufunc_where}
 
 
 def bench_clip(quick):

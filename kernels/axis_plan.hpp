@@ -81,7 +81,7 @@ struct IndexMath {
   }
 };
 
-template <class K, bool kSmall>
+template <class K, bool kSmall, bool kClamp>
 inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
                            WeightCache<K>* cache) noexcept {
   using simd::select;
@@ -89,20 +89,25 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
   using simd::vd;
   constexpr int L = simd::kLanes;
   const vd scale = splat(g.scale);
-  const vd zero = splat(0.0);
+  const vd zero = splat(0.0), one = splat(1.0);
   const IndexMath<kSmall> im(g);
-  double p[kRun];
-  for (int i = 0; i < n; i += L) simd::store(p + i, scale * simd::load(u + i));
+  // The position of four coordinates (clamped into [0, 1] first when kClamp,
+  // as clamp_unit: ordered comparisons, NaN passes).
+  const auto position = [&](int i) {
+    vd v = simd::load(u + i);
+    if constexpr (kClamp) v = select(v < zero, zero, select(v > one, one, v));
+    return scale * v;
+  };
 
   if constexpr (K::shape == TapShape::nearest) {
     for (int i = 0; i < n; i += L) {
-      const vd q = simd::load(p + i) + splat(0.5);
+      const vd q = position(i) + splat(0.5);
       const vd c = select(q >= zero, select(q < scale, q, scale), zero);
       im.store_offsets(plan.off[0] + i, im.index(c));
     }
   } else if constexpr (K::shape == TapShape::linear) {
     for (int i = 0; i < n; i += L) {
-      const vd pv = simd::load(p + i);
+      const vd pv = position(i);
       const vd q = select(pv < zero, zero, select(pv > scale, scale, pv));  // NaN stays
       const auto i0 = im.index(select(q >= zero, q, zero));  // NaN reads 0
       simd::store(plan.frac + i, q - im.value(i0));
@@ -110,6 +115,8 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
       im.store_offsets(plan.off[1] + i, im.next(i0));
     }
   } else {
+    double p[kRun];
+    for (int i = 0; i < n; i += L) simd::store(p + i, position(i));
     const vd two31 = splat(2147483648.0);
     double base[kRun];
     // Lanes with |p| >= 2^31 or NaN (slow) are redone below one at a time;
@@ -177,8 +184,10 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
 
 // Plans positions u[0 .. n) of axis g; u must hold a multiple of
 // simd::kLanes initialised values covering n (lanes past n are planned and
-// ignored). `cache` keeps Lanczos weights by phase.
-template <class K>
+// ignored). With kClamp the coordinates are clamped into [0, 1] here (the
+// resolution of CLAMP, CONSTANT and ARRAY); otherwise they are taken as
+// resolved. `cache` keeps Lanczos weights by phase.
+template <class K, bool kClamp = false>
 inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
                       WeightCache<K>* cache) noexcept {
   const uint64_t magnitude =
@@ -186,9 +195,9 @@ inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>
   uint64_t span;  // bytes between the first and the last sample
   const bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(g.n - 1), magnitude, &span);
   if (g.n - 1 <= INT32_MAX && !overflow && span <= INT32_MAX)
-    detail::plan_axis_impl<K, true>(u, n, g, plan, cache);
+    detail::plan_axis_impl<K, true, kClamp>(u, n, g, plan, cache);
   else
-    detail::plan_axis_impl<K, false>(u, n, g, plan, cache);
+    detail::plan_axis_impl<K, false, kClamp>(u, n, g, plan, cache);
 }
 
 // Per-position weight sums of a 2-D run: sum over rows r, then columns c,

@@ -223,6 +223,7 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
                                                   element_offset<S>(a.C > 0 ? a.C - 1 : 0));
   const uintptr_t wide_limit = highest - static_cast<uintptr_t>(element_offset<S>(3));
 
+  const bool clamping = a.border_mode == border::CLAMP || ctx.value_mode;
   // Neighbouring pixels mostly share source lines: about two prefetches
   // per line of pixels.
   const int64_t pixel_bytes = std::max<int64_t>(1, element_offset<S>(a.C));
@@ -240,11 +241,21 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       next_j = 0;
       ++next_i;
     }
-    alignas(32) double raw_x[kRun], raw_y[kRun], x[kRun], y[kRun];
-    load_map_run(a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1, a.map_x_stride1, r.n,
-                 raw_x);
-    load_map_run(a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1, a.map_y_stride1, r.n,
-                 raw_y);
+    // The map values: read in place for a whole run of a contiguous row,
+    // else copied (zeros past the run).
+    alignas(32) double copy_x[kRun], copy_y[kRun], x[kRun], y[kRun];
+    const char* row_x = a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1;
+    const char* row_y = a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1;
+    const double* raw_x = reinterpret_cast<const double*>(row_x);
+    const double* raw_y = reinterpret_cast<const double*>(row_y);
+    if (r.n != kRun || a.map_x_stride1 != static_cast<int64_t>(sizeof(double))) {
+      load_map_run(row_x, a.map_x_stride1, r.n, copy_x);
+      raw_x = copy_x;
+    }
+    if (r.n != kRun || a.map_y_stride1 != static_cast<int64_t>(sizeof(double))) {
+      load_map_run(row_y, a.map_y_stride1, r.n, copy_y);
+      raw_y = copy_y;
+    }
     vl any = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
       const vd vx = simd::load(raw_x + m);
@@ -262,10 +273,15 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       for (int m = 0; m < r.n; ++m)
         if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
     }
-    resolve_run(a.border_mode, raw_x, x, r.n);
-    resolve_run(a.border_mode, raw_y, y, r.n);
-    plan_axis<K>(x, r.n, cols_geom, r.cols, &col_cache);
-    plan_axis<K>(y, r.n, rows_geom, r.rows, &row_cache);
+    if (clamping) {  // resolution by clamping happens inside the planning
+      plan_axis<K, true>(raw_x, r.n, cols_geom, r.cols, &col_cache);
+      plan_axis<K, true>(raw_y, r.n, rows_geom, r.rows, &row_cache);
+    } else {
+      resolve_run(a.border_mode, raw_x, x, r.n);
+      resolve_run(a.border_mode, raw_y, y, r.n);
+      plan_axis<K>(x, r.n, cols_geom, r.cols, &col_cache);
+      plan_axis<K>(y, r.n, rows_geom, r.rows, &row_cache);
+    }
     if constexpr (K::shape == TapShape::weighted) sum_weights_2d<K>(r.rows, r.cols, r.n, r.sumw);
     for (int m = 0; m < r.n; m += prefetch_step) {
       const char* p = a.src + r.cols.off[0][m];
