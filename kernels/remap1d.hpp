@@ -64,7 +64,8 @@ struct PlannedRun1D {
   int64_t i0 = 0;
   int n = 0;
   bool any_blend = false;
-  double raw_u[kRun];
+  const double* raw_u = nullptr;  // the run's map values (in the map, or in tail)
+  double tail[kRun];
   int64_t outside[kRun];  // -1 where u lies outside [0, 1], else 0
   int64_t blend[kRun];    // -1 where the sample takes the blend loop
   AxisPlan<K> plan;
@@ -98,31 +99,36 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     r.i0 = next;
     r.n = static_cast<int>(std::min<int64_t>(kRun, i_end - next));
     next += r.n;
-    double u[kRun];
-    std::memcpy(r.raw_u, a.map_x + r.i0, static_cast<std::size_t>(r.n) * sizeof(double));
-    for (int m = r.n; m % simd::kLanes != 0; ++m) r.raw_u[m] = 0.0;
+    // A whole run reads the map where it lies; a shorter one from a copy
+    // with zeros past its end.
+    const double* raw = a.map_x + r.i0;
+    if (r.n != kRun) {
+      std::memcpy(r.tail, raw, static_cast<std::size_t>(r.n) * sizeof(double));
+      for (int m = r.n; m % simd::kLanes != 0; ++m) r.tail[m] = 0.0;
+      raw = r.tail;
+    }
+    r.raw_u = raw;
     const simd::vd zero = simd::splat(0.0), one = simd::splat(1.0);
     simd::vl any = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
-      const simd::vd raw = simd::load(r.raw_u + m);
-      const simd::vl out = (raw < zero) | (raw > one);
+      const simd::vd v = simd::load(raw + m);
+      const simd::vl out = (v < zero) | (v > one);
       // In-range samples skip resolution unless feathering is inward.
-      const simd::vl resolve = out | resolve_all;
-      const simd::vl blend = resolve & blend_resolved;
+      const simd::vl blend = (out | resolve_all) & blend_resolved;
       simd::store(r.outside + m, out);
       simd::store(r.blend + m, blend);
       any |= blend;
-      if (clamping) {  // clamping leaves in-range values as they are
-        simd::store(u + m, simd::select(raw < zero, zero, simd::select(raw > one, one, raw)));
-      }
     }
     r.any_blend = (any[0] | any[1] | any[2] | any[3]) != 0;
-    if (!clamping) {
+    if (clamping) {  // clamping leaves in-range values as they are: clamp them all
+      plan_axis<K, true>(raw, r.n, geom, r.plan, &cache);
+    } else {
+      double u[kRun];
       for (int m = 0; m < r.n; ++m)
-        u[m] = r.outside[m] || inward ? resolve_unit(a.border_mode, r.raw_u[m]) : r.raw_u[m];
+        u[m] = r.outside[m] || inward ? resolve_unit(a.border_mode, raw[m]) : raw[m];
+      for (int m = r.n; m % simd::kLanes != 0; ++m) u[m] = 0.0;  // lanes past the run
+      plan_axis<K>(u, r.n, geom, r.plan, &cache);
     }
-    for (int m = r.n; m % simd::kLanes != 0; ++m) u[m] = 0.0;  // lanes past the run
-    plan_axis<K>(u, r.n, geom, r.plan, &cache);
     if constexpr (K::shape == TapShape::weighted) sum_weights_1d<K>(r.plan, r.n);
     for (int m = 0; m < r.n; m += prefetch_step) __builtin_prefetch(a.src + r.plan.off[0][m]);
     return true;
