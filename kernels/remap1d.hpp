@@ -87,7 +87,7 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
                                   : nullptr;
     bool prepared = false;
     for (int64_t c = 0; c < a.C; ++c) {
-      const double t = c < a.feather_d_len ? a.feather_d[c] : a.feathering_width;
+      const double t = c < a.feather_d_len ? load_f64(reinterpret_cast<const char*>(a.feather_d) + channel_offset(c)) : a.feathering_width;
       const double b = array_mode ? border_values.at(border_elem, c) : a.border_const;
       const auto sample = [&] {
         if (!prepared) {

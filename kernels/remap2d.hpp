@@ -113,7 +113,7 @@ inline void remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_e
               : nullptr;
       bool prepared = false;
       for (int64_t k = 0; k < a.C; ++k) {
-        const double t = k < a.feather_d_len ? a.feather_d[k] : a.feathering_width;
+        const double t = k < a.feather_d_len ? load_f64(reinterpret_cast<const char*>(a.feather_d) + channel_offset(k)) : a.feathering_width;
         const double u = array_mode ? border_values.at(border_elem, k) : a.border_const;
         const auto sample = [&] {
           if (!prepared) {

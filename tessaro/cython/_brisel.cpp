@@ -13,6 +13,7 @@
 #include "frame/gil.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
+#include "frame/parallel.hpp"
 #include "frame/view.hpp"
 
 namespace {
@@ -34,30 +35,34 @@ inline T clip_element(T x, T threshold, T negative_threshold, T zero_val) {
   return below ? raised : x;
 }
 
+// Elements are moved with memcpy: a valid float64 array may sit at any byte
+// address (e.g. a view into a byte buffer), and the compiler still emits
+// plain vector loads for it.
 template <class T>
-inline void clip_range(const T* in, T* out, T threshold, T zero_val, std::int64_t begin,
+inline void clip_range(const char* in, char* out, T threshold, T zero_val, std::int64_t begin,
                        std::int64_t end) {
   const T negative_threshold = -threshold;
-  for (std::int64_t i = begin; i < end; ++i)
-    out[i] = clip_element(in[i], threshold, negative_threshold, zero_val);
+  for (std::int64_t i = begin; i < end; ++i) {
+    T x;
+    std::memcpy(&x, in + i * sizeof(T), sizeof(T));
+    const T y = clip_element(x, threshold, negative_threshold, zero_val);
+    std::memcpy(out + i * sizeof(T), &y, sizeof(T));
+  }
 }
 
 template <class T>
 void clip_serial(ViewRecord in, ViewRecord out, T threshold, T zero_val, Py_ssize_t n) {
   if (n <= 0) return;
-  clip_range(reinterpret_cast<const T*>(in.data), reinterpret_cast<T*>(out.data), threshold,
-             zero_val, 0, n);
+  clip_range(in.data, out.data, threshold, zero_val, 0, n);
 }
 
 template <class T>
 void clip_parallel(ViewRecord in, ViewRecord out, T threshold, T zero_val, Py_ssize_t n) {
   frame::ReleasedLock unlocked;
   if (n <= 0) return;
-  const T* src = reinterpret_cast<const T*>(in.data);
-  T* dst = reinterpret_cast<T*>(out.data);
-  const T negative_threshold = -threshold;
-#pragma omp parallel for schedule(static)
-  for (Py_ssize_t i = 0; i < n; ++i) dst[i] = clip_element(src[i], threshold, negative_threshold, zero_val);
+  frame::for_static_blocks(n, true, [&](std::int64_t begin, std::int64_t end) {
+    clip_range(in.data, out.data, threshold, zero_val, begin, end);
+  });
 }
 
 void _brisel_f32_kernel(ViewRecord in, ViewRecord out, float threshold, float zero_val,
@@ -175,6 +180,11 @@ template <class T>
 bool clip_through_temporary(const ViewRecord& flat, PyObject* dest, T threshold, T zero_val,
                             Py_ssize_t n, bool use_parallel) {
   auto* d = frame::as_array(dest);
+  if (PyArray_SIZE(d) != n) {
+    PyErr_Format(PyExc_ValueError, "the destination holds %zd elements, not %zd",
+                 static_cast<Py_ssize_t>(PyArray_SIZE(d)), n);
+    return false;
+  }
   Ref tmp = frame::steal(PyArray_SimpleNew(PyArray_NDIM(d), PyArray_DIMS(d), Precision<T>::type_num));
   if (!tmp) return false;
   ViewRecord out{};
@@ -195,6 +205,12 @@ PyObject* dispatch_impl(PyObject* arr, T threshold, T zero_val, PyObject* out, i
   if (!size) return nullptr;
   Py_ssize_t n;
   if (!frame::to_ssize(size.get(), &n)) return nullptr;
+  // The kernels trust n; an object whose size disagrees with its flattening
+  // must not make them run past the buffer.
+  if (flat.record().shape[0] != n)
+    return frame::raise(PyExc_ValueError,
+                        "arr.size is %zd but its flattening holds %zd elements", n,
+                        flat.record().shape[0]);
 
   if (in_place) {
     Ref flags = frame::getattr(arr, names.flags);
@@ -247,6 +263,10 @@ PyObject* dispatch_impl(PyObject* arr, T threshold, T zero_val, PyObject* out, i
     if (!dest_raveled) return nullptr;
     frame::View dest;
     if (!dest.acquire<T>(dest_raveled.get(), 1, frame::Layout::c_contiguous, true)) return nullptr;
+    if (dest.record().shape[0] != n)
+      return frame::raise(PyExc_ValueError,
+                          "the destination's flattening holds %zd elements, not %zd",
+                          dest.record().shape[0], n);
     run_kernel<T>(flat.record(), dest.record(), threshold, zero_val, n, use_parallel);
   } else if (!clip_through_temporary<T>(flat.record(), result.get(), threshold, zero_val, n,
                                         use_parallel)) {
