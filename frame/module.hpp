@@ -166,24 +166,112 @@ inline bool import_as(PyObject* module, const char* name, const char* alias) {
   return imported && PyModule_AddObjectRef(module, alias, imported.get()) == 0;
 }
 
+// What a call site of import_from keeps between calls: its names as Python
+// strings, and the absolute module name its relative name resolved to for
+// the globals' __package__ and __spec__ of the last call (held, so that no
+// other object can take their identity).
+struct ImportSite {
+  PyObject* from_name = nullptr;
+  PyObject* fromlist = nullptr;
+  PyObject* package = nullptr;
+  PyObject* spec = nullptr;
+  PyObject* absolute = nullptr;
+};
+
+namespace detail {
+
+// The absolute name of `from` at `level` relative to `package`, computed as
+// the import system computes it; null (and no error) when the import system
+// would take another road (no package string, a package that disagrees with
+// its spec, a level beyond the top package).
+inline Ref resolve_relative(PyObject* package, PyObject* spec, PyObject* from_name, int level) {
+  if (package == nullptr || !PyUnicode_Check(package)) return Ref();
+  if (spec != nullptr && spec != Py_None) {
+    Ref parent = getattr(spec, "parent");
+    const int same = parent ? PyObject_RichCompareBool(package, parent.get(), Py_EQ) : -1;
+    if (same != 1) {
+      PyErr_Clear();
+      return Ref();
+    }
+  }
+  Ref base = borrow(package);
+  for (int k = 1; k < level; ++k) {
+    const Py_ssize_t dot = PyUnicode_FindChar(base.get(), '.', 0, PyUnicode_GET_LENGTH(base.get()), -1);
+    if (dot < 0) {
+      PyErr_Clear();
+      return Ref();
+    }
+    base = steal(PyUnicode_Substring(base.get(), 0, dot));
+    if (!base) return Ref();
+  }
+  Ref name = steal(PyUnicode_FromFormat("%U.%U", base.get(), from_name));
+  if (name) PyUnicode_InternInPlace(reinterpret_cast<PyObject**>(&name));
+  return name;
+}
+
+}  // namespace detail
+
 // `from <level dots><from> import names...` relative to `globals`, as Python
 // code in the module would run it; fills `out` with new references.
+//
+// With a `site`, once the relative name has been resolved for the globals'
+// current __package__ and __spec__, later calls with the same two objects
+// look the module up by its absolute name (PyImport_GetModule: the module
+// table, waiting for a module still being initialised, as the import
+// statement does) and only go through the full import machinery when the
+// module is not loaded.
 inline bool import_from(PyObject* globals, const char* from, int level,
-                        std::span<const char* const> names, std::span<Ref> out) {
-  Ref fromlist = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  if (!fromlist) return false;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* n = PyUnicode_InternFromString(names[i]);
-    if (n == nullptr) return false;
-    PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), n);
+                        std::span<const char* const> names, std::span<Ref> out,
+                        ImportSite* site = nullptr) {
+  // Without a site the names live for this call only.
+  ImportSite local;
+  Ref local_from, local_list;
+  ImportSite& s = site != nullptr ? *site : local;
+  if (s.from_name == nullptr) {
+    Ref fromlist = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist) return false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      PyObject* n = PyUnicode_InternFromString(names[i]);
+      if (n == nullptr) return false;
+      PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    Ref from_name = steal(PyUnicode_InternFromString(from));
+    if (!from_name) return false;
+    if (site != nullptr) {
+      s.fromlist = fromlist.release();
+      s.from_name = from_name.release();
+    } else {
+      local_list = std::move(fromlist);
+      local_from = std::move(from_name);
+      s.fromlist = local_list.get();
+      s.from_name = local_from.get();
+    }
   }
-  Ref from_name = steal(PyUnicode_FromString(from));
-  if (!from_name) return false;
-  Ref mod = steal(PyImport_ImportModuleLevelObject(from_name.get(), globals, nullptr,
-                                                   fromlist.get(), level));
-  if (!mod) return false;
+
+  PyObject* package = PyDict_GetItemWithError(globals, interned("__package__"));
+  PyObject* spec = package || !PyErr_Occurred() ? PyDict_GetItemWithError(globals, interned("__spec__")) : nullptr;
+  if (PyErr_Occurred()) return false;
+  Ref mod;
+  if (s.absolute != nullptr && package == s.package && spec == s.spec) {
+    mod = steal(PyImport_GetModule(s.absolute));
+    if (!mod && PyErr_Occurred()) return false;
+    if (mod.get() == Py_None) mod = Ref();  // the full import reports it
+  }
+  if (!mod) {
+    mod = steal(PyImport_ImportModuleLevelObject(s.from_name, globals, nullptr, s.fromlist, level));
+    if (!mod) return false;
+    if (site != nullptr) {
+      Ref absolute = detail::resolve_relative(package, spec, s.from_name, level);
+      if (!absolute && PyErr_Occurred()) PyErr_Clear();
+      Py_XSETREF(s.absolute, absolute.release());
+      Py_XINCREF(package);
+      Py_XSETREF(s.package, package);
+      Py_XINCREF(spec);
+      Py_XSETREF(s.spec, spec);
+    }
+  }
   for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* n = PyTuple_GET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i));
+    PyObject* n = PyTuple_GET_ITEM(s.fromlist, static_cast<Py_ssize_t>(i));
     out[i] = getattr(mod.get(), n);
     if (!out[i]) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -191,7 +279,7 @@ inline bool import_from(PyObject* globals, const char* from, int level,
       Ref mod_name = getattr(mod.get(), "__name__");
       if (!mod_name) PyErr_Clear();
       PyErr_Format(PyExc_ImportError, "cannot import name %R from %R", n,
-                   mod_name ? mod_name.get() : from_name.get());
+                   mod_name ? mod_name.get() : s.from_name);
       return false;
     }
   }

@@ -6,6 +6,9 @@
 
 #include "frame/ref.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include <numpy/arrayobject.h>
 
 namespace tessaro::frame {
@@ -44,6 +47,12 @@ inline Ref empty_f64(std::initializer_list<npy_intp> shape) {
                              PyArray_DescrFromType(NPY_FLOAT64), 0));
 }
 
+// np.empty(arr.shape, dtype=np.float32): C-contiguous, uninitialised.
+inline Ref empty_like_f32(PyObject* arr) {
+  auto* a = reinterpret_cast<PyArrayObject*>(arr);
+  return steal(PyArray_Empty(PyArray_NDIM(a), PyArray_DIMS(a), PyArray_DescrFromType(NPY_FLOAT32), 0));
+}
+
 // arr[..., np.newaxis] for a C-contiguous array: a view with a trailing axis of 1.
 inline Ref with_trailing_axis(PyObject* arr) {
   auto* a = reinterpret_cast<PyArrayObject*>(arr);
@@ -56,5 +65,63 @@ inline Ref with_trailing_axis(PyObject* arr) {
 }
 
 inline PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
+
+// NumPy's floating-point error bits.
+inline constexpr int kFpeOverflow = 2;
+inline constexpr int kFpeUnderflow = 4;
+inline constexpr int kFpeInvalid = 8;
+
+namespace detail {
+
+// Casts `n` elements of `bytes` (of type `from`) to type `to` through
+// NumPy, for the floating-point error report of that cast.
+inline bool numpy_cast(const void* bytes, npy_intp n, int from, int to) {
+  Ref values = steal(PyArray_SimpleNew(1, &n, from));
+  if (!values) return false;
+  std::memcpy(PyArray_DATA(as_array(values.get())), bytes,
+              static_cast<std::size_t>(n) * PyArray_ITEMSIZE(as_array(values.get())));
+  Ref cast = steal(PyArray_CastToType(as_array(values.get()), PyArray_DescrFromType(to), 0));
+  return static_cast<bool>(cast);
+}
+
+}  // namespace detail
+
+// An entry that skips one of NumPy's float casts still owes the caller that
+// cast's floating-point error report (a warning, an error, a callback or
+// nothing, as np.errstate says). These produce it by casting, through NumPy,
+// values that raise exactly the same exceptions; false with an exception
+// set when the caller's errstate turns the report into an error.
+
+// float32 -> float64 of an array holding a signalling NaN: "invalid".
+inline bool report_widening_invalid() {
+  const std::uint32_t signalling_nan = 0x7f800001u;
+  return detail::numpy_cast(&signalling_nan, 1, NPY_FLOAT32, NPY_FLOAT64);
+}
+
+// float64 -> float32 of values that raised `fpe` (kFpe* bits).
+inline bool report_narrowing_errors(int fpe) {
+  double values[3];
+  npy_intp n = 0;
+  if (fpe & kFpeOverflow) values[n++] = 1e300;
+  if (fpe & kFpeUnderflow) values[n++] = 1e-300;
+  if (fpe & kFpeInvalid) {
+    const std::uint64_t signalling_nan = 0x7ff0000000000001ull;
+    std::memcpy(&values[n++], &signalling_nan, sizeof(double));
+  }
+  return n == 0 || detail::numpy_cast(values, n, NPY_FLOAT64, NPY_FLOAT32);
+}
+
+// Whether n float32 values hold a signalling NaN (exponent all ones, quiet
+// bit clear, payload non-zero).
+inline bool has_signalling_nan_f32(const char* data, std::int64_t n) {
+  std::uint32_t found = 0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    std::uint32_t b;
+    std::memcpy(&b, data + 4 * i, 4);
+    found |= static_cast<std::uint32_t>((b & 0x7fc00000u) == 0x7f800000u) &
+             static_cast<std::uint32_t>((b & 0x003fffffu) != 0);
+  }
+  return found != 0;
+}
 
 }  // namespace tessaro::frame

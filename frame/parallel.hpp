@@ -12,13 +12,20 @@ namespace tessaro::frame {
 // waking an OpenMP team costs more than such small work.
 inline constexpr std::int64_t kMinParallelWork = 1 << 15;
 
-// Runs body(begin, end) over [0, n) split into one contiguous block per
-// thread, the block sizes of a static schedule without chunk size; the team
-// is the OpenMP runtime's default. Returns after every block is done.
+// Runs body(begin, end, thread) over [0, n) split into one contiguous block
+// per thread, the block sizes of a static schedule without chunk size; the
+// team is the OpenMP runtime's default, `thread` the block's thread number
+// (below omp_get_max_threads()). Small work (`parallel` false) runs as one
+// block on the calling thread without entering a parallel region. Returns
+// after every block is done.
 template <class Body>
 void for_static_blocks(std::int64_t n, bool parallel, Body&& body) {
   if (n <= 0) return;
-#pragma omp parallel if (parallel)
+  if (!parallel) {
+    body(std::int64_t{0}, n, 0);
+    return;
+  }
+#pragma omp parallel
   {
     const std::int64_t threads = omp_get_num_threads();
     const std::int64_t t = omp_get_thread_num();
@@ -26,7 +33,7 @@ void for_static_blocks(std::int64_t n, bool parallel, Body&& body) {
     const std::int64_t extra = n % threads;
     const std::int64_t begin = t * base + std::min(t, extra);
     const std::int64_t end = begin + base + (t < extra ? 1 : 0);
-    if (begin < end) body(begin, end);
+    if (begin < end) body(begin, end, static_cast<int>(t));
   }
 }
 

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace tessaro::frame {
@@ -44,8 +46,33 @@ class Ref {
 inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 
+// The interned str of a C string that lives as long as the process (a
+// literal), made on its first use and kept: attribute names are then not
+// rebuilt on every call. The table is only touched with the interpreter
+// lock held; when it is full, null is returned and callers build the str.
+inline PyObject* interned(const char* text) {
+  constexpr std::size_t kSlots = 256;
+  static const char* keys[kSlots];
+  static PyObject* values[kSlots];
+  std::size_t h = (reinterpret_cast<std::uintptr_t>(text) >> 3) % kSlots;
+  for (std::size_t probe = 0; probe < kSlots; ++probe, h = (h + 1) % kSlots) {
+    if (keys[h] == text) return values[h];
+    if (keys[h] == nullptr) {
+      PyObject* s = PyUnicode_InternFromString(text);
+      if (s == nullptr) return nullptr;
+      keys[h] = text;
+      values[h] = s;
+      return s;
+    }
+  }
+  return nullptr;
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) { return steal(PyObject_GetAttr(obj, name)); }
 inline Ref getattr(PyObject* obj, const char* name) {
+  PyObject* n = interned(name);
+  if (n != nullptr) return steal(PyObject_GetAttr(obj, n));
+  if (PyErr_Occurred()) return Ref();
   return steal(PyObject_GetAttrString(obj, name));
 }
 

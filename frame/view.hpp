@@ -7,6 +7,8 @@
 
 #include "frame/ref.hpp"
 
+#include <numpy/ndarrayobject.h>
+
 namespace tessaro::frame {
 
 inline constexpr int kMaxDims = 8;
@@ -92,6 +94,7 @@ class View {
   bool acquire(PyObject* obj, int ndim, Layout layout, bool writable, bool none_is_empty = false) {
     release();
     if (obj == Py_None && none_is_empty) return true;
+    if (!writable && view_ndarray<T>(obj, ndim, layout)) return true;
     int flags = PyBUF_FORMAT |
                 (layout == Layout::c_contiguous ? PyBUF_C_CONTIGUOUS : PyBUF_STRIDES) |
                 (writable ? PyBUF_WRITABLE : 0);
@@ -141,6 +144,33 @@ class View {
   void clear_record() noexcept {
     std::memset(&record_, 0, sizeof record_);
     record_.memview = Py_None;
+  }
+
+  // An exact ndarray that a read-only buffer request would accept as it is:
+  // its record is filled from the array itself, which gives the same record
+  // without the cost of a buffer export. Anything else (including every
+  // case the request would refuse, and writable requests, which NumPy may
+  // answer with a warning) goes through the buffer protocol.
+  template <class T>
+  bool view_ndarray(PyObject* obj, int ndim, Layout layout) {
+    if (!PyArray_CheckExact(obj)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    constexpr int type = sizeof(T) == 8 ? NPY_FLOAT64 : NPY_FLOAT32;
+    if (PyArray_NDIM(a) != ndim || PyArray_TYPE(a) != type || !PyArray_ISNOTSWAPPED(a) ||
+        !PyArray_ISALIGNED(a))
+      return false;
+    if (layout == Layout::c_contiguous ? !PyArray_IS_C_CONTIGUOUS(a)
+                                        : ndim > 0 && PyArray_DIM(a, ndim - 1) > 1 &&
+                                              PyArray_STRIDE(a, ndim - 1) != static_cast<npy_intp>(sizeof(T)))
+      return false;
+    record_.memview = obj;
+    record_.data = PyArray_BYTES(a);
+    for (int d = 0; d < ndim; ++d) {
+      record_.shape[d] = PyArray_DIM(a, d);
+      record_.strides[d] = PyArray_STRIDE(a, d);
+      record_.suboffsets[d] = -1;
+    }
+    return true;
   }
 
   Py_buffer buffer_{};

@@ -136,6 +136,14 @@ inline bool preserve_band(bool preserve_non_feather_dims, bool has_feather_d, do
          feathering_width > feather_dist;
 }
 
+// Whether feather_blend's result for width t reads the sample at all.
+inline bool blend_uses_sample(double t, double feather_dist, bool outside, bool inward,
+                              bool in_preserve_band) noexcept {
+  if (in_preserve_band && t <= 0) return true;
+  if (inward) return !(outside || t <= 0);
+  return !(t <= 0 || feather_dist >= t);
+}
+
 // Per-channel blend of the sample E with the border value u over width t.
 // E is passed as a callable because several outcomes do not need it; the
 // sampler is pure, so evaluating it only when used changes no result.

@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
+#include "kernels/axis_plan.hpp"
 #include "kernels/border.hpp"
 #include "kernels/border_value.hpp"
 #include "kernels/feather.hpp"
 #include "kernels/sampler.hpp"
+#include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
 
 namespace tessaro::kernels {
@@ -55,9 +58,26 @@ struct Remap1D {
 
 namespace detail {
 
+// A run of up to kRun output samples, planned ahead of its sampling.
 template <class K>
+struct PlannedRun1D {
+  int64_t i0 = 0;
+  int n = 0;
+  bool any_blend = false;
+  double raw_u[kRun];
+  int64_t outside[kRun];  // -1 where u lies outside [0, 1], else 0
+  int64_t blend[kRun];    // -1 where the sample takes the blend loop
+  AxisPlan<K> plan;
+};
+
+// Samples [i_begin, i_end) in runs of kRun, each planned (resolution, taps,
+// weights, weight sums) one run ahead of its sampling, with the source
+// lines of its samples prefetched meanwhile.
+template <class K, class Isa>
 inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
-  Sampler1D<K> sampler(a.src, a.src_stride0, a.N);
+  const AxisGeometry geom(a.N, a.src_stride0);
+  WeightCache<K> cache;
+  Writer<double> writer;
   // Mode codes compare as unsigned: negative values act as "any other".
   const uint32_t mode = static_cast<uint32_t>(a.border_mode);
   const bool value_mode = mode == static_cast<uint32_t>(border::CONSTANT) ||
@@ -65,41 +85,103 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
   const bool array_mode = mode == static_cast<uint32_t>(border::ARRAY);
   const bool inward = a.feathering_mode == kFeatherInward;
   const BorderValues border_values(a.border_array_channels, a.C, a.border_const);
+  PlannedRun1D<K> runs[2];
+  const bool clamping = a.border_mode == border::CLAMP || value_mode;
+  const simd::vl resolve_all = simd::splat_i64(inward ? -1 : 0);
+  const simd::vl blend_resolved = simd::splat_i64(value_mode ? -1 : 0);
+  // One prefetch per cache line of neighbouring samples is enough.
+  const int prefetch_step = a.C <= 1 ? 4 : (a.C <= 3 ? 2 : 1);
 
-  for (int64_t i = i_begin; i < i_end; ++i) {
-    const double raw_u = a.map_x[i];
-    const bool outside = (raw_u < 0) || (raw_u > 1);
-    char* out = a.dst + i * a.dst_stride0;
-    const bool resolve = outside || inward;
-    const double u = resolve ? resolve_unit(a.border_mode, raw_u) : raw_u;
-
-    if (!(value_mode && resolve)) {
-      sampler.prepare(u);
-      for (int64_t c = 0; c < a.C; ++c) store_f64(out + channel_offset(c), sampler.sample(c));
-      continue;
+  int64_t next = i_begin;
+  const auto plan_next = [&](PlannedRun1D<K>& r) -> bool {
+    if (next >= i_end) return false;
+    r.i0 = next;
+    r.n = static_cast<int>(std::min<int64_t>(kRun, i_end - next));
+    next += r.n;
+    double u[kRun];
+    std::memcpy(r.raw_u, a.map_x + r.i0, static_cast<std::size_t>(r.n) * sizeof(double));
+    for (int m = r.n; m % simd::kLanes != 0; ++m) r.raw_u[m] = 0.0;
+    const simd::vd zero = simd::splat(0.0), one = simd::splat(1.0);
+    simd::vl any = simd::splat_i64(0);
+    for (int m = 0; m < r.n; m += simd::kLanes) {
+      const simd::vd raw = simd::load(r.raw_u + m);
+      const simd::vl out = (raw < zero) | (raw > one);
+      // In-range samples skip resolution unless feathering is inward.
+      const simd::vl resolve = out | resolve_all;
+      const simd::vl blend = resolve & blend_resolved;
+      simd::store(r.outside + m, out);
+      simd::store(r.blend + m, blend);
+      any |= blend;
+      if (clamping) {  // clamping leaves in-range values as they are
+        simd::store(u + m, simd::select(raw < zero, zero, simd::select(raw > one, one, raw)));
+      }
     }
+    r.any_blend = (any[0] | any[1] | any[2] | any[3]) != 0;
+    if (!clamping) {
+      for (int m = 0; m < r.n; ++m)
+        u[m] = r.outside[m] || inward ? resolve_unit(a.border_mode, r.raw_u[m]) : r.raw_u[m];
+    }
+    for (int m = r.n; m % simd::kLanes != 0; ++m) u[m] = 0.0;  // lanes past the run
+    plan_axis<K>(u, r.n, geom, r.plan, &cache);
+    if constexpr (K::shape == TapShape::weighted) sum_weights_1d<K>(r.plan, r.n);
+    for (int m = 0; m < r.n; m += prefetch_step) __builtin_prefetch(a.src + r.plan.off[0][m]);
+    return true;
+  };
 
-    const double feather_dist =
-        feather_distance_1d(raw_u, a.feathering_x_undershoot_multiplier,
-                            a.feathering_x_overshoot_multiplier, a.feathering_mode);
-    const char* border_elem = array_mode && i < a.border_array_rows
-                                  ? a.border_array + i * a.border_array_stride0
-                                  : nullptr;
-    bool prepared = false;
-    for (int64_t c = 0; c < a.C; ++c) {
-      const double t = c < a.feather_d_len ? load_f64(reinterpret_cast<const char*>(a.feather_d) + channel_offset(c)) : a.feathering_width;
-      const double b = array_mode ? border_values.at(border_elem, c) : a.border_const;
-      const auto sample = [&] {
-        if (!prepared) {
-          sampler.prepare(u);
-          prepared = true;
+  int cur = 0;
+  bool have = plan_next(runs[cur]);
+  while (have) {
+    have = plan_next(runs[cur ^ 1]);
+    const PlannedRun1D<K>& r = runs[cur];
+    for_channel_groups(a.C, [&](int64_t c0, auto group) {
+      constexpr int G = decltype(group)::value;
+      const char* src = a.src + channel_offset(c0);
+      char* out_c0 = a.dst + r.i0 * a.dst_stride0 + channel_offset(c0);
+      if (!r.any_blend) {
+        DirectSink<double> sink{out_c0, a.dst_stride0, &writer};
+        sample_run_1d<K, G, Isa>(src, r.plan, r.n, sink);
+        return;
+      }
+      StagingSink<G> staged;
+      sample_run_1d<K, G, Isa>(src, r.plan, r.n, staged);
+      const auto& e = staged.e;
+      for (int m = 0; m < r.n; ++m) {
+        const int64_t i = r.i0 + m;
+        char* out = a.dst + i * a.dst_stride0;
+        if (!r.blend[m]) {
+          for (int g = 0; g < G; ++g) writer.put(out + channel_offset(c0 + g), e[m][g]);
+          continue;
         }
-        return sampler.sample(c);
-      };
-      store_f64(out + channel_offset(c),
-                feather_blend(sample, b, t, feather_dist, outside, inward, /*in_preserve_band=*/false));
-    }
+        const double feather_dist =
+            feather_distance_1d(r.raw_u[m], a.feathering_x_undershoot_multiplier,
+                                a.feathering_x_overshoot_multiplier, a.feathering_mode);
+        const char* border_elem = array_mode && i < a.border_array_rows
+                                      ? a.border_array + i * a.border_array_stride0
+                                      : nullptr;
+        for (int g = 0; g < G; ++g) {
+          const int64_t c = c0 + g;
+          const double t = c < a.feather_d_len ? feather_width_at(a.feather_d, c) : a.feathering_width;
+          const double b = array_mode ? border_values.at(border_elem, c) : a.border_const;
+          const auto sample = [&] { return e[m][g]; };
+          writer.put(out + channel_offset(c),
+                     feather_blend(sample, b, t, feather_dist, r.outside[m] != 0, inward,
+                                   /*in_preserve_band=*/false));
+        }
+      }
+    });
+    cur ^= 1;
   }
+}
+
+template <class K>
+[[gnu::flatten]] void range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
+  remap1d_range_with<K, simd::Baseline>(a, i_begin, i_end);
+}
+
+template <class K>
+[[gnu::flatten, gnu::target("avx2")]] void range_avx2(const Remap1D& a, int64_t i_begin,
+                                                      int64_t i_end) noexcept {
+  remap1d_range_with<K, simd::Avx2>(a, i_begin, i_end);
 }
 
 }  // namespace detail
@@ -111,8 +193,14 @@ inline void remap1d_range(const Remap1D& a, int64_t i_begin, int64_t i_end) noex
   i_begin = std::max<int64_t>(i_begin, 0);
   i_end = std::min(i_end, a.N);
   if (i_begin >= i_end) return;
-  with_kernel(a.interpolation,
-              [&](auto kernel) { detail::remap1d_range_with<decltype(kernel)>(a, i_begin, i_end); });
+  const bool avx2 = cpu_has_avx2();
+  with_kernel(a.interpolation, [&](auto kernel) {
+    using K = decltype(kernel);
+    if (avx2)
+      detail::range_avx2<K>(a, i_begin, i_end);
+    else
+      detail::range_baseline<K>(a, i_begin, i_end);
+  });
 }
 
 }  // namespace tessaro::kernels

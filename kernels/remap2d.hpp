@@ -6,19 +6,24 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <cstring>
 
+#include "kernels/axis_plan.hpp"
 #include "kernels/border.hpp"
 #include "kernels/border_value.hpp"
 #include "kernels/feather.hpp"
 #include "kernels/sampler.hpp"
+#include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
 
 namespace tessaro::kernels {
 
 // Plain-data arguments of one 2-D remap. Pointers address element [0, 0(, 0)]
 // of each array; strides are in bytes; the channel axis of src, dst and
-// border_array is contiguous float64.
+// border_array is contiguous (float64, except src and dst in the float32
+// path of remap2d_rows).
 struct Remap2D {
   const char* src = nullptr;  // (H, W, C), read only
   int64_t src_stride0 = 0;
@@ -69,77 +74,273 @@ struct Remap2D {
 
 namespace detail {
 
-template <class K>
-inline void remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
-  Sampler2D<K> sampler(a.src, a.src_stride0, a.src_stride1, a.H, a.W);
-  const int32_t mode = a.border_mode;
-  const bool value_mode = is_border_value_mode(mode);
-  const bool array_mode = mode == border::ARRAY;
-  const bool inward = a.feathering_mode == kFeatherInward;
-  const bool has_feather_d = a.feather_d_len > 0;
-  const BorderValues border_values(a.border_array_channels, a.C, a.border_const);
+// Settings of one call that every pixel consults.
+struct PixelContext {
+  bool value_mode;
+  bool array_mode;
+  bool inward;
+  bool has_feather_d;
+  BorderValues border_values;
 
-  for (int64_t i = row_begin; i < row_end; ++i) {
-    const char* map_x_row = a.map_x + i * a.map_x_stride0;
-    const char* map_y_row = a.map_y + i * a.map_y_stride0;
-    char* dst_row = a.dst + i * a.dst_stride0;
-    const bool border_row = array_mode && i < a.border_array_rows;
+  explicit PixelContext(const Remap2D& a) noexcept
+      : value_mode(is_border_value_mode(a.border_mode)),
+        array_mode(a.border_mode == border::ARRAY),
+        inward(a.feathering_mode == kFeatherInward),
+        has_feather_d(a.feather_d_len > 0),
+        border_values(a.border_array_channels, a.C, a.border_const) {}
 
-    for (int64_t j = 0; j < a.W; ++j) {
-      const double raw_x = load_f64(map_x_row + j * a.map_x_stride1);
-      const double raw_y = load_f64(map_y_row + j * a.map_y_stride1);
-      const bool outside = (raw_x < 0) || (raw_x > 1) || (raw_y < 0) || (raw_y > 1);
-      const double x = resolve_unit(mode, raw_x);
-      const double y = resolve_unit(mode, raw_y);
-      char* out = dst_row + j * a.dst_stride1;
+  // CONSTANT/ARRAY pixels outside the source, or every pixel when
+  // feathering inward, take the blend loop; all others the plain loop.
+  bool blends(bool outside) const noexcept { return value_mode && (outside || inward); }
+};
 
-      if (!(value_mode && (outside || inward))) {
-        sampler.prepare(x, y);
-        for (int64_t k = 0; k < a.C; ++k) store_f64(out + channel_offset(k), sampler.sample(k));
-        continue;
-      }
+// The per-pixel part of the blend loop: feather distance (from the raw
+// coordinates) and preserve band.
+struct BlendPixel {
+  double feather_dist;
+  bool band;
+};
 
-      // Blend loop. Only this path reads the feather distance, so it is
-      // computed (from the raw coordinates) only here.
-      const double feather_dist = feather_distance_2d(
-          raw_x, raw_y, a.feathering_x_undershoot_multiplier, a.feathering_x_overshoot_multiplier,
-          a.feathering_y_undershoot_multiplier, a.feathering_y_overshoot_multiplier,
-          a.feathering_mode, a.distance_mode);
-      const bool band = preserve_band(a.preserve_non_feather_dims != 0, has_feather_d,
-                                      a.feathering_width, inward, feather_dist);
-      const char* border_elem =
-          border_row && j < a.border_array_cols
-              ? a.border_array + i * a.border_array_stride0 + j * a.border_array_stride1
-              : nullptr;
-      bool prepared = false;
-      for (int64_t k = 0; k < a.C; ++k) {
-        const double t = k < a.feather_d_len ? load_f64(reinterpret_cast<const char*>(a.feather_d) + channel_offset(k)) : a.feathering_width;
-        const double u = array_mode ? border_values.at(border_elem, k) : a.border_const;
-        const auto sample = [&] {
-          if (!prepared) {
-            sampler.prepare(x, y);
-            prepared = true;
-          }
-          return sampler.sample(k);
-        };
-        store_f64(out + channel_offset(k),
-                  feather_blend(sample, u, t, feather_dist, outside, inward, band));
-      }
-    }
+inline BlendPixel blend_pixel(const Remap2D& a, const PixelContext& ctx, double raw_x,
+                              double raw_y) noexcept {
+  BlendPixel b{};
+  b.feather_dist = feather_distance_2d(
+      raw_x, raw_y, a.feathering_x_undershoot_multiplier, a.feathering_x_overshoot_multiplier,
+      a.feathering_y_undershoot_multiplier, a.feathering_y_overshoot_multiplier, a.feathering_mode,
+      a.distance_mode);
+  b.band = preserve_band(a.preserve_non_feather_dims != 0, ctx.has_feather_d, a.feathering_width,
+                         ctx.inward, b.feather_dist);
+  return b;
+}
+
+// The blend loop for channels [k0, k0 + G) of output pixel (i, j) at `out`.
+// sample(e) fills e[0 .. G) with the samples (taken at the clamped
+// coordinates); it is called only when some channel's blend reads them.
+template <int G, class D, class SampleFn>
+inline void blend_group(const Remap2D& a, const PixelContext& ctx, int64_t i, int64_t j,
+                        bool outside, const BlendPixel& bp, int64_t k0, char* out,
+                        SampleFn&& sample, Writer<D>& writer) noexcept {
+  const char* border_elem =
+      ctx.array_mode && i < a.border_array_rows && j < a.border_array_cols
+          ? a.border_array + i * a.border_array_stride0 + j * a.border_array_stride1
+          : nullptr;
+  double t[G], u[G], e[G] = {};
+  bool needs_sample = false;
+  for (int g = 0; g < G; ++g) {
+    const int64_t k = k0 + g;
+    t[g] = k < a.feather_d_len ? feather_width_at(a.feather_d, k) : a.feathering_width;
+    u[g] = ctx.array_mode ? ctx.border_values.at(border_elem, k) : a.border_const;
+    needs_sample =
+        needs_sample || blend_uses_sample(t[g], bp.feather_dist, outside, ctx.inward, bp.band);
   }
+  if (needs_sample) sample(e);
+  for (int g = 0; g < G; ++g) {
+    const auto value = [&] { return e[g]; };
+    writer.put(out + element_offset<D>(k0 + g),
+               feather_blend(value, u[g], t[g], bp.feather_dist, outside, ctx.inward, bp.band));
+  }
+}
+
+// Resolution of a run of coordinates by mode; n values rounded up to whole
+// vectors (lanes past n resolve the zeros that raw holds there).
+inline void resolve_run(int32_t mode, const double* raw, double* out, int n) noexcept {
+  const int whole = (n + simd::kLanes - 1) / simd::kLanes * simd::kLanes;
+  switch (mode) {
+    case border::CLAMP:
+    case border::CONSTANT:
+    case border::ARRAY:
+      // clamp_unit per lane: ordered comparisons, NaN passes.
+      for (int m = 0; m < whole; m += simd::kLanes) {
+        const simd::vd v = simd::load(raw + m);
+        simd::store(out + m, simd::select(v < simd::splat(0.0), simd::splat(0.0),
+                                          simd::select(v > simd::splat(1.0), simd::splat(1.0), v)));
+      }
+      return;
+    case border::REFLECT:
+      for (int m = 0; m < whole; ++m) out[m] = reflect_unit(raw[m]);
+      return;
+    case border::WRAP:
+      for (int m = 0; m < whole; ++m) out[m] = wrap_unit(raw[m]);
+      return;
+    case border::REFLECT_101:
+      for (int m = 0; m < whole; ++m) out[m] = reflect101_unit(raw[m]);
+      return;
+    default:
+      for (int m = 0; m < whole; ++m) out[m] = raw[m];
+      return;
+  }
+}
+
+// n map values from `row` (stride in bytes) into out[0 ..), zeros up to the
+// next whole vector.
+inline void load_map_run(const char* row, int64_t stride, int n, double* out) noexcept {
+  if (stride == static_cast<int64_t>(sizeof(double))) {
+    std::memcpy(out, row, static_cast<std::size_t>(n) * sizeof(double));
+  } else {
+    for (int m = 0; m < n; ++m) out[m] = load_f64(row + m * stride);
+  }
+  for (int m = n; m % simd::kLanes != 0; ++m) out[m] = 0.0;
+}
+
+// A run of up to kRun pixels of one row, planned ahead of its sampling.
+template <class K>
+struct PlannedRun {
+  int64_t i = 0;
+  int64_t j0 = 0;
+  int n = 0;
+  bool any_blend = false;
+  int64_t outside[kRun];  // -1 where the raw coordinates lie outside [0, 1]^2, else 0
+  int64_t blend[kRun];    // -1 where the pixel takes the blend loop
+  BlendPixel bp[kRun];
+  AxisPlan<K> rows;
+  AxisPlan<K> cols;
+  double sumw[kRun];
+};
+
+// The rows [row_begin, row_end) in runs of kRun pixels. Each run is planned
+// (border resolution, taps, weights and weight sums of all its pixels) one
+// run ahead of its sampling, and the first source lines of its pixels are
+// prefetched meanwhile, so that sampling finds them in cache.
+template <class K, class S, class D, class Isa>
+inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
+  using simd::vd;
+  using simd::vl;
+  const AxisGeometry rows_geom(a.H, a.src_stride0);
+  const AxisGeometry cols_geom(a.W, a.src_stride1);
+  WeightCache<K> row_cache;
+  WeightCache<K> col_cache;
+  Writer<D> writer;
+  const PixelContext ctx(a);
+  const vl all_blend = simd::splat_i64(ctx.value_mode && ctx.inward ? -1 : 0);
+  const vl outside_blends = simd::splat_i64(ctx.value_mode ? -1 : 0);
+  PlannedRun<K> runs[2];
+  // The source's highest element, and from it the last address where four
+  // elements can be read.
+  const uintptr_t highest = reinterpret_cast<uintptr_t>(a.src) +
+                           static_cast<uintptr_t>(std::max<int64_t>(0, (a.H - 1) * a.src_stride0) +
+                                                  std::max<int64_t>(0, (a.W - 1) * a.src_stride1) +
+                                                  element_offset<S>(a.C > 0 ? a.C - 1 : 0));
+  const uintptr_t wide_limit = highest - static_cast<uintptr_t>(element_offset<S>(3));
+
+  int64_t next_i = row_begin;
+  int64_t next_j = 0;
+  const auto plan_next = [&](PlannedRun<K>& r) -> bool {
+    if (next_i >= row_end) return false;
+    r.i = next_i;
+    r.j0 = next_j;
+    r.n = static_cast<int>(std::min<int64_t>(kRun, a.W - next_j));
+    next_j += r.n;
+    if (next_j >= a.W) {
+      next_j = 0;
+      ++next_i;
+    }
+    alignas(32) double raw_x[kRun], raw_y[kRun], x[kRun], y[kRun];
+    load_map_run(a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1, a.map_x_stride1, r.n,
+                 raw_x);
+    load_map_run(a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1, a.map_y_stride1, r.n,
+                 raw_y);
+    vl any = simd::splat_i64(0);
+    for (int m = 0; m < r.n; m += simd::kLanes) {
+      const vd vx = simd::load(raw_x + m);
+      const vd vy = simd::load(raw_y + m);
+      const vd zero = simd::splat(0.0), one = simd::splat(1.0);
+      const vl out = (vx < zero) | (vx > one) | (vy < zero) | (vy > one);
+      const vl blend = all_blend | (out & outside_blends);
+      simd::store(r.outside + m, out);
+      simd::store(r.blend + m, blend);
+      any |= blend;
+    }
+    r.any_blend = false;
+    for (int l = 0; l < simd::kLanes; ++l) r.any_blend = r.any_blend || any[l] != 0;
+    if (r.any_blend) {
+      for (int m = 0; m < r.n; ++m)
+        if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
+    }
+    resolve_run(a.border_mode, raw_x, x, r.n);
+    resolve_run(a.border_mode, raw_y, y, r.n);
+    plan_axis<K>(x, r.n, cols_geom, r.cols, &col_cache);
+    plan_axis<K>(y, r.n, rows_geom, r.rows, &row_cache);
+    if constexpr (K::shape == TapShape::weighted) sum_weights_2d<K>(r.rows, r.cols, r.n, r.sumw);
+    // Neighbouring pixels of kernels with few taps mostly share lines.
+    constexpr int kStep = K::taps > 2 ? 1 : 2;
+    for (int m = 0; m < r.n; m += kStep) {
+      const char* p = a.src + r.cols.off[0][m];
+      __builtin_prefetch(p + r.rows.off[0][m]);
+      if constexpr (K::taps > 1) __builtin_prefetch(p + r.rows.off[K::taps - 1][m]);
+    }
+    return true;
+  };
+
+  int cur = 0;
+  bool have = plan_next(runs[cur]);
+  while (have) {
+    have = plan_next(runs[cur ^ 1]);
+    const PlannedRun<K>& r = runs[cur];
+    char* out_row = a.dst + r.i * a.dst_stride0 + r.j0 * a.dst_stride1;
+    for_channel_groups(a.C, [&](int64_t k0, auto group) {
+      constexpr int G = decltype(group)::value;
+      const char* src = a.src + element_offset<S>(k0);
+      if (!r.any_blend) {  // the plain loop for every pixel: write as sampled
+        DirectSink<D> sink{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
+        sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, sink);
+        return;
+      }
+      StagingSink<G> sink;
+      sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, sink);
+      for (int m = 0; m < r.n; ++m) {
+        char* out = out_row + m * a.dst_stride1;
+        if (!r.blend[m]) {
+          for (int g = 0; g < G; ++g) writer.put(out + element_offset<D>(k0 + g), sink.e[m][g]);
+          continue;
+        }
+        const auto sample = [&](double* into) {
+          for (int g = 0; g < G; ++g) into[g] = sink.e[m][g];
+        };
+        blend_group<G, D>(a, ctx, r.i, r.j0 + m, r.outside[m] != 0, r.bp[m], k0, out, sample,
+                          writer);
+      }
+    });
+    cur ^= 1;
+  }
+  return writer.errors;
+}
+
+// The whole row pipeline compiled twice: for the baseline instruction set
+// and with AVX2, where the planning vectors take one register each. Both
+// perform the same IEEE operations (no FMA: contraction is off), so the
+// choice between them changes speed only.
+template <class K, class S, class D>
+[[gnu::flatten]] int rows_baseline(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
+  return remap2d_rows_with<K, S, D, simd::Baseline>(a, row_begin, row_end);
+}
+
+template <class K, class S, class D>
+[[gnu::flatten, gnu::target("avx2")]] int rows_avx2(const Remap2D& a, int64_t row_begin,
+                                                    int64_t row_end) noexcept {
+  return remap2d_rows_with<K, S, D, simd::Avx2>(a, row_begin, row_end);
 }
 
 }  // namespace detail
 
 // Runs the per-pixel pipeline for output rows [row_begin, row_end) (clipped
-// to [0, H)), columns and channels in increasing order. Thread-safe for
-// disjoint row ranges; allocates nothing, cannot fail.
-inline void remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
+// to [0, H)). Thread-safe for disjoint row ranges; allocates nothing, cannot
+// fail. S and D are the element types of src and dst (double or float; the
+// channel axis of each is contiguous in its own element size). Returns the
+// floating-point exceptions raised by rounding results to float (always 0
+// for double output).
+template <class S = double, class D = double>
+inline int remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
   row_begin = std::max<int64_t>(row_begin, 0);
   row_end = std::min(row_end, a.H);
-  if (row_begin >= row_end || a.W <= 0) return;
-  with_kernel(a.interpolation,
-              [&](auto kernel) { detail::remap2d_rows_with<decltype(kernel)>(a, row_begin, row_end); });
+  if (row_begin >= row_end || a.W <= 0) return 0;
+  int errors = 0;
+  const bool avx2 = cpu_has_avx2();
+  with_kernel(a.interpolation, [&](auto kernel) {
+    using K = decltype(kernel);
+    errors = avx2 ? detail::rows_avx2<K, S, D>(a, row_begin, row_end)
+                  : detail::rows_baseline<K, S, D>(a, row_begin, row_end);
+  });
+  return errors;
 }
 
 }  // namespace tessaro::kernels

@@ -1,24 +1,24 @@
-// The five interpolation kernels, for 2-D images and 1-D signals.
+// The five interpolation kernels: their tags, and the sampling of planned
+// runs of output positions (kernels/axis_plan.hpp plans them).
 //
-// Tap indices and weights depend only on the position, never on the channel,
-// so each sampler splits into prepare() (once per output position: clamped
-// byte offsets, weights and, for the weighted kernels, the weight sum in its
-// required order) and sample(k) (once per channel: only the value
-// accumulation, in the required order). Because every value is computed by
-// the same operations in the same order as a per-channel evaluation would,
-// results are bit-identical to it. (Build with -ffp-contract=off: a fused
-// multiply-add would change the last bit of these formulas.)
-//
-// Positions are p = (double)(n - 1) * u. Whatever p is (NaN, infinite, huge),
-// no read leaves the source: nearest, cubic and Lanczos use saturating index
-// arithmetic plus the tap clamp; linear clamps the position into [0, n - 1]
-// first, which changes nothing for an in-range position and keeps NaN (a NaN
-// position gives a NaN result through its fraction).
+// Tap indices and weights depend only on the position, never on the channel:
+// a plan holds them once per position, and sampling only accumulates values,
+// in the required order. Positions are sampled four at a time, one per
+// vector lane; each lane performs exactly the operations, in exactly the
+// order, of the scalar formula for its own position (no operation mixes
+// lanes), so results are those of the scalar formula bit for bit. (Build
+// with -ffp-contract=off: a fused multiply-add would change the last bit.)
+// Channels are sampled in groups of up to four adjacent ones, each with its
+// own accumulator.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
+#include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
 #include "kernels/taps.hpp"
 
@@ -89,6 +89,32 @@ inline void with_kernel(int32_t interpolation, F&& f) {
   }
 }
 
+template <int G>
+struct Channels {
+  static constexpr int value = G;
+};
+
+// Calls f(k0, Channels<G>{}) over [0, C) in groups of at most four adjacent
+// channels, in increasing order.
+template <class F>
+inline void for_channel_groups(int64_t C, F&& f) {
+  int64_t k = 0;
+  for (; C - k >= 4; k += 4) f(k, Channels<4>{});
+  switch (C - k) {
+    case 3:
+      f(k, Channels<3>{});
+      return;
+    case 2:
+      f(k, Channels<2>{});
+      return;
+    case 1:
+      f(k, Channels<1>{});
+      return;
+    default:
+      return;
+  }
+}
+
 // One sampled axis of a source: n samples, `stride` bytes apart.
 struct AxisGeometry {
   int64_t n;
@@ -99,136 +125,239 @@ struct AxisGeometry {
       : n(n_), stride(stride_), scale(static_cast<double>(n_ - 1)) {}
 };
 
-// The taps of one axis at one position: clamped byte offsets plus weights
-// (weighted kernels) or the lerp fraction (linear).
+// Recently used Lanczos weights of one axis, keyed by the exact sub-pixel
+// phase.
+//
+// With base = trunc(p) and f = p - base (exact for |p| < 2^52), the exact
+// value of p - tap is f - (tap - base), so the rounded double p - tap, and
+// with it every weight, is a function of f alone: positions sharing a phase
+// (shifts, resizes, constant rows) share their weights bit for bit.
+// Direct-mapped; a miss costs one hash and a store.
 template <class K>
-struct AxisTaps {
-  int64_t off[K::taps] = {};
-  double w[K::taps] = {};
-  double frac = 0.0;
+struct WeightCache {
+  static constexpr int kSlots = 16;
+  static constexpr uint64_t kEmpty = ~uint64_t{0};  // a NaN pattern: never a key
 
-  void prepare(double u, const AxisGeometry& g) noexcept {
-    const double p = g.scale * u;
-    if constexpr (K::shape == TapShape::nearest) {
-      off[0] = clamp_tap(trunc_to_i64(p + 0.5), g.n) * g.stride;
-    } else if constexpr (K::shape == TapShape::linear) {
-      double q = p;
-      if (q < 0.0) {
-        q = 0.0;
-      } else if (q > g.scale) {
-        q = g.scale;
-      }
-      // The clamp only matters for n beyond 2^53, where (double)(n-1) rounds up.
-      const int64_t i0 = clamp_tap(trunc_to_i64(q), g.n);
-      const int64_t i1 = i0 + 1 < g.n ? i0 + 1 : i0;
-      frac = q - static_cast<double>(i0);
-      off[0] = i0 * g.stride;
-      off[1] = i1 * g.stride;
-    } else {
-      const int64_t base = trunc_to_i64(p);
-      for (int t = 0; t < K::taps; ++t) {
-        const int64_t tap = add_sat(base, K::first + t);
-        w[t] = K::weight(p, tap);  // from the unclamped index
-        off[t] = clamp_tap(tap, g.n) * g.stride;
-      }
-    }
+  struct Entry {
+    uint64_t key = kEmpty;
+    double w[K::taps] = {};
+  };
+  Entry entries[kSlots];
+
+  static int slot(uint64_t key) noexcept {
+    return static_cast<int>((key * 0x9E3779B97F4A7C15ull) >> 60);
   }
 };
 
-// Samples a (H, W, C) float64 source whose channels are contiguous.
+// Output positions are planned in runs of up to kRun.
+inline constexpr int kRun = 64;  // a multiple of simd::kLanes
+
+// The taps of one axis for every position of a run: the byte offsets of
+// the tap indices (already clamped into the axis), and the weights
+// (weighted kernels) or the lerp fraction (linear). Lanes past the run's
+// end hold valid offsets too.
 template <class K>
-class Sampler2D {
- public:
-  Sampler2D(const char* src, int64_t stride0, int64_t stride1, int64_t H, int64_t W) noexcept
-      : src_(src), rows_geom_(H, stride0), cols_geom_(W, stride1) {}
+struct AxisPlan {
+  static constexpr int kWeights = K::shape == TapShape::weighted ? K::taps : 1;
+  int64_t off[K::taps][kRun];
+  double w[kWeights][kRun];
+  double frac[kRun];
+  double sumw[kRun];  // 1-D weighted runs: the weight sum of each position
+};
 
-  // x is the column coordinate, y the row coordinate, both in unit space.
-  void prepare(double x, double y) noexcept {
-    cols_.prepare(x, cols_geom_);
-    rows_.prepare(y, rows_geom_);
-    if constexpr (K::shape == TapShape::weighted) {
-      double sumw = 0.0;
-      for (int r = 0; r < K::taps; ++r) {
-        for (int c = 0; c < K::taps; ++c) sumw = cols_.w[c] * rows_.w[r] + sumw;
-      }
-      sumw_ = sumw;
-    }
-  }
+namespace detail {
 
-  double sample(int64_t k) const noexcept {
-    const char* base = src_ + channel_offset(k);
-    if constexpr (K::shape == TapShape::nearest) {
-      return load_f64(base + rows_.off[0] + cols_.off[0]);
-    } else if constexpr (K::shape == TapShape::linear) {
-      const char* top_row = base + rows_.off[0];
-      const char* bottom_row = base + rows_.off[1];
-      const double tl = load_f64(top_row + cols_.off[0]);
-      const double tr = load_f64(top_row + cols_.off[1]);
-      const double bl = load_f64(bottom_row + cols_.off[0]);
-      const double br = load_f64(bottom_row + cols_.off[1]);
-      const double fx = cols_.frac;
-      const double top = (tr - tl) * fx + tl;
-      const double bottom = (br - bl) * fx + bl;
-      return (bottom - top) * rows_.frac + top;
-    } else {
-      double acc = 0.0;
-      for (int r = 0; r < K::taps; ++r) {
-        const char* row = base + rows_.off[r];
-        const double wy = rows_.w[r];
-        for (int c = 0; c < K::taps; ++c) {
-          const double v = load_f64(row + cols_.off[c]);
-          acc = (cols_.w[c] * v) * wy + acc;
+// sumw == 0 ? 0 : acc / sumw, lane by lane (a NaN sum still divides).
+[[gnu::always_inline]] inline simd::vd normalise(simd::vd acc, simd::vd sumw) noexcept {
+  return simd::select(sumw == simd::splat(0.0), simd::splat(0.0), acc / sumw);
+}
+
+}  // namespace detail
+
+// Sampling a planned run hands its results to a sink, which has
+//   value(m, g, v)      one channel g of position m;
+//   lanes(m0, count, v) channel 0 of positions m0 .. m0 + count - 1 (single
+//                       channel groups, four positions per vector);
+//   pixel<G>(m, v)      channels 0 .. G-1 of position m in lanes 0 .. G-1.
+//
+// A group of G >= 2 channels is sampled one position at a time with the
+// channels in the vector lanes (adjacent in memory, so one load per tap); a
+// single channel four positions at a time with the positions in the lanes.
+// Either way each lane computes its own channel of its own position with
+// the scalar formula's operations in their order.
+
+// Channels [0, G) (from `src`, the source's first element at channel k0) of
+// the n positions of a planned 2-D run.
+//
+// `wide_limit` is the last address from which four elements of S can be
+// read without leaving the source: positions whose taps all lie at or below
+// it load their channel groups four elements wide (the lanes past G are
+// ignored), the others exactly G elements.
+template <class K, class S, int G, class Isa, class Sink>
+inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPlan<K>& cols,
+                          const double* sumw, int n, uintptr_t wide_limit, Sink& sink) noexcept {
+  using simd::splat;
+  using simd::vd;
+  constexpr int L = simd::kLanes;
+  constexpr int T = K::taps;
+  if constexpr (G >= 2) {
+    const auto position = [&](int m, auto load) {
+      if constexpr (K::shape == TapShape::nearest) {
+        sink.template pixel<G>(m, load(src + rows.off[0][m] + cols.off[0][m]));
+      } else if constexpr (K::shape == TapShape::linear) {
+        const char* top = src + rows.off[0][m];
+        const char* bottom = src + rows.off[1][m];
+        const vd fx = splat(cols.frac[m]);
+        const vd tl = load(top + cols.off[0][m]);
+        const vd tr = load(top + cols.off[1][m]);
+        const vd bl = load(bottom + cols.off[0][m]);
+        const vd br = load(bottom + cols.off[1][m]);
+        const vd t = (tr - tl) * fx + tl;
+        const vd b = (br - bl) * fx + bl;
+        sink.template pixel<G>(m, (b - t) * splat(rows.frac[m]) + t);
+      } else {
+        vd wx[T];
+        for (int c = 0; c < T; ++c) wx[c] = splat(cols.w[c][m]);
+        vd acc = splat(0.0);
+        for (int r = 0; r < T; ++r) {
+          const char* row = src + rows.off[r][m];
+          const vd wy = splat(rows.w[r][m]);
+          for (int c = 0; c < T; ++c) acc = (wx[c] * load(row + cols.off[c][m])) * wy + acc;
         }
+        sink.template pixel<G>(m, detail::normalise(acc, splat(sumw[m])));
       }
-      return sumw_ == 0.0 ? 0.0 : acc / sumw_;  // a NaN sum still divides
+    };
+    const auto wide = [](const char* p) { return simd::load_four<S>(p); };
+    const auto exact = [](const char* p) { return simd::load_channels<S, G>(p); };
+    // Offsets grow (or shrink, for a negative stride) with the tap index, so
+    // a position's highest tap is at its first or last row and column.
+    const auto highest = [&](int m) {
+      return reinterpret_cast<uintptr_t>(src) +
+             static_cast<uintptr_t>(std::max(rows.off[0][m], rows.off[T - 1][m]) +
+                                    std::max(cols.off[0][m], cols.off[T - 1][m]));
+    };
+    bool all_wide = G == 4;
+    if (!all_wide) {
+      uintptr_t top = 0;
+      for (int m = 0; m < n; ++m) top = std::max(top, highest(m));
+      all_wide = top <= wide_limit;
+    }
+    if (all_wide) {
+      for (int m = 0; m < n; ++m) position(m, wide);
+    } else {
+      for (int m = 0; m < n; ++m) {
+        if (highest(m) > wide_limit)
+          position(m, exact);
+        else
+          position(m, wide);
+      }
+    }
+  } else if constexpr (K::shape == TapShape::nearest) {
+    for (int m = 0; m < n; ++m)
+      sink.value(m, 0, load_as_f64<S>(src + rows.off[0][m] + cols.off[0][m]));
+  } else {
+    for (int m0 = 0; m0 < n; m0 += L) {
+      const int count = n - m0 < L ? n - m0 : L;
+      const auto gather = [&](int r, int c) {
+        return simd::gather<Isa, S>(src, simd::load(rows.off[r] + m0) + simd::load(cols.off[c] + m0));
+      };
+      if constexpr (K::shape == TapShape::linear) {
+        const vd fx = simd::load(cols.frac + m0);
+        const vd tl = gather(0, 0), tr = gather(0, 1), bl = gather(1, 0), br = gather(1, 1);
+        const vd t = (tr - tl) * fx + tl;
+        const vd b = (br - bl) * fx + bl;
+        sink.lanes(m0, count, (b - t) * simd::load(rows.frac + m0) + t);
+      } else {
+        vd acc = splat(0.0);
+        for (int r = 0; r < T; ++r) {
+          const vd wy = simd::load(rows.w[r] + m0);
+          for (int c = 0; c < T; ++c) acc = (simd::load(cols.w[c] + m0) * gather(r, c)) * wy + acc;
+        }
+        sink.lanes(m0, count, detail::normalise(acc, simd::load(sumw + m0)));
+      }
     }
   }
+}
 
- private:
-  const char* src_;
-  AxisGeometry rows_geom_;
-  AxisGeometry cols_geom_;
-  AxisTaps<K> rows_;
-  AxisTaps<K> cols_;
-  double sumw_ = 0.0;
+// The 1-D counterpart: channels [0, G) of the n positions of a planned run
+// along the source's rows (float64 sources).
+template <class K, int G, class Isa, class Sink>
+inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, Sink& sink) noexcept {
+  using simd::splat;
+  using simd::vd;
+  constexpr int L = simd::kLanes;
+  constexpr int T = K::taps;
+  if constexpr (G >= 2) {
+    for (int m = 0; m < n; ++m) {
+      if constexpr (K::shape == TapShape::nearest) {
+        sink.template pixel<G>(m, simd::load_channels<double, G>(src + plan.off[0][m]));
+      } else if constexpr (K::shape == TapShape::linear) {
+        const vd v0 = simd::load_channels<double, G>(src + plan.off[0][m]);
+        const vd v1 = simd::load_channels<double, G>(src + plan.off[1][m]);
+        sink.template pixel<G>(m, (v1 - v0) * splat(plan.frac[m]) + v0);
+      } else {
+        vd acc = splat(0.0);
+        for (int t = 0; t < T; ++t)
+          acc = splat(plan.w[t][m]) * simd::load_channels<double, G>(src + plan.off[t][m]) + acc;
+        sink.template pixel<G>(m, detail::normalise(acc, splat(plan.sumw[m])));
+      }
+    }
+  } else if constexpr (K::shape == TapShape::nearest) {
+    for (int m = 0; m < n; ++m) sink.value(m, 0, load_f64(src + plan.off[0][m]));
+  } else {
+    for (int m0 = 0; m0 < n; m0 += L) {
+      const int count = n - m0 < L ? n - m0 : L;
+      const auto gather = [&](int t) { return simd::gather<Isa, double>(src, simd::load(plan.off[t] + m0)); };
+      if constexpr (K::shape == TapShape::linear) {
+        const vd v0 = gather(0), v1 = gather(1);
+        sink.lanes(m0, count, (v1 - v0) * simd::load(plan.frac + m0) + v0);
+      } else {
+        vd acc = splat(0.0);
+        for (int t = 0; t < T; ++t) acc = simd::load(plan.w[t] + m0) * gather(t) + acc;
+        sink.lanes(m0, count, detail::normalise(acc, simd::load(plan.sumw + m0)));
+      }
+    }
+  }
+}
+
+// Sinks for sampled runs. DirectSink writes the output elements (the plain
+// channel loop); StagingSink keeps the samples for the blend loop.
+template <class D>
+struct DirectSink {
+  char* out;       // the run's first output element, at the group's first channel
+  int64_t stride;  // bytes between output positions
+  Writer<D>* writer;
+
+  void value(int m, int g, double v) noexcept {
+    writer->put(out + m * stride + element_offset<D>(g), v);
+  }
+  void lanes(int m0, int count, simd::vd v) noexcept {
+    if constexpr (std::is_same_v<D, double>) {
+      if (count == simd::kLanes && stride == static_cast<int64_t>(sizeof(double))) {
+        simd::store(reinterpret_cast<double*>(out + m0 * stride), v);  // memcpy: any alignment
+        return;
+      }
+    }
+    for (int l = 0; l < count; ++l) writer->put(out + (m0 + l) * stride, v[l]);
+  }
+  template <int G>
+  void pixel(int m, simd::vd v) noexcept {
+    writer->template put_channels<G>(out + m * stride, v);
+  }
 };
 
-// Samples the columns of a (n, C) float64 signal whose channels are
-// contiguous; channel c is the column view at byte offset c * 8.
-template <class K>
-class Sampler1D {
- public:
-  Sampler1D(const char* src, int64_t stride0, int64_t n) noexcept : src_(src), geom_(n, stride0) {}
+template <int G>
+struct StagingSink {
+  double e[kRun][G];
 
-  void prepare(double u) noexcept {
-    taps_.prepare(u, geom_);
-    if constexpr (K::shape == TapShape::weighted) {
-      double sumw = 0.0;
-      for (int t = 0; t < K::taps; ++t) sumw = taps_.w[t] + sumw;
-      sumw_ = sumw;
-    }
+  void value(int m, int g, double v) noexcept { e[m][g] = v; }
+  void lanes(int m0, int count, simd::vd v) noexcept {
+    for (int l = 0; l < count; ++l) e[m0 + l][0] = v[l];
   }
-
-  double sample(int64_t c) const noexcept {
-    const char* base = src_ + channel_offset(c);
-    if constexpr (K::shape == TapShape::nearest) {
-      return load_f64(base + taps_.off[0]);
-    } else if constexpr (K::shape == TapShape::linear) {
-      const double v0 = load_f64(base + taps_.off[0]);
-      const double v1 = load_f64(base + taps_.off[1]);
-      return (v1 - v0) * taps_.frac + v0;
-    } else {
-      double acc = 0.0;
-      for (int t = 0; t < K::taps; ++t) acc = taps_.w[t] * load_f64(base + taps_.off[t]) + acc;
-      return sumw_ == 0.0 ? 0.0 : acc / sumw_;
-    }
+  template <int GG>
+  void pixel(int m, simd::vd v) noexcept {
+    for (int g = 0; g < G; ++g) e[m][g] = v[g];
   }
-
- private:
-  const char* src_;
-  AxisGeometry geom_;
-  AxisTaps<K> taps_;
-  double sumw_ = 0.0;
 };
 
 }  // namespace tessaro::kernels

@@ -4,7 +4,10 @@
 // interpreter lock, then hands plain numbers and array views to the parallel
 // driver _tovik_impl, which is also published in __pyx_capi__.
 
+#include <algorithm>
 #include <cstdint>
+#include <type_traits>
+#include <vector>
 
 #include "frame/convert.hpp"
 #include "frame/function.hpp"
@@ -38,14 +41,17 @@ std::int64_t taps_per_pixel(int interpolation) {
   }
 }
 
-void _tovik_impl(ViewRecord src, ViewRecord map_y, ViewRecord map_x, ViewRecord dst,
-                 int border_mode, double border_const, ViewRecord border_array,
-                 double feathering_width, double feathering_x_undershoot_multiplier,
-                 double feathering_x_overshoot_multiplier,
-                 double feathering_y_undershoot_multiplier,
-                 double feathering_y_overshoot_multiplier, int feathering_mode, int distance_mode,
-                 int preserve_non_feather_dims, ViewRecord feather_d, int interpolation,
-                 Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
+// The kernel arguments of one call, from the views of its arrays.
+kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_y, const ViewRecord& map_x,
+                            const ViewRecord& dst, int border_mode, double border_const,
+                            const ViewRecord& border_array, double feathering_width,
+                            double feathering_x_undershoot_multiplier,
+                            double feathering_x_overshoot_multiplier,
+                            double feathering_y_undershoot_multiplier,
+                            double feathering_y_overshoot_multiplier, int feathering_mode,
+                            int distance_mode, int preserve_non_feather_dims,
+                            const ViewRecord& feather_d, int interpolation, Py_ssize_t H,
+                            Py_ssize_t W, Py_ssize_t C) {
   kernels::Remap2D a;
   a.src = src.data;
   a.src_stride0 = src.strides[0];
@@ -81,14 +87,52 @@ void _tovik_impl(ViewRecord src, ViewRecord map_y, ViewRecord map_x, ViewRecord 
   a.H = H;
   a.W = W;
   a.C = C;
+  return a;
+}
 
+// Runs the remap over the rows of `a` with the interpreter lock released:
+// one static block of rows per thread, or the calling thread alone for
+// small work. S and D are the element types of source and output; returns
+// the floating-point exceptions of rounding results to float32 (0 for D =
+// double).
+template <class S, class D>
+int run_remap(const kernels::Remap2D& a) {
   frame::ReleasedLock unlocked;
-  if (H <= 0) return;
-  const std::int64_t work = H * W * (C > 0 ? C : 1) * taps_per_pixel(interpolation);
-  frame::for_static_blocks(H, work >= frame::kMinParallelWork,
-                           [&](std::int64_t begin, std::int64_t end) {
-                             kernels::remap2d_rows(a, begin, end);
-                           });
+  if (a.H <= 0) return 0;
+  const double work = static_cast<double>(a.H) * static_cast<double>(a.W) *
+                      static_cast<double>(a.C > 0 ? a.C : 1) *
+                      static_cast<double>(taps_per_pixel(a.interpolation));
+  const bool parallel = work >= static_cast<double>(frame::kMinParallelWork);
+  if constexpr (std::is_same_v<D, double>) {
+    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int) {
+      kernels::remap2d_rows<S, D>(a, begin, end);
+    });
+    return 0;
+  } else {
+    // One slot per thread, so that no thread writes where another does.
+    std::vector<int> errors(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
+    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
+      errors[static_cast<std::size_t>(t)] = kernels::remap2d_rows<S, D>(a, begin, end);
+    });
+    int all = 0;
+    for (int e : errors) all |= e;
+    return all;
+  }
+}
+
+void _tovik_impl(ViewRecord src, ViewRecord map_y, ViewRecord map_x, ViewRecord dst,
+                 int border_mode, double border_const, ViewRecord border_array,
+                 double feathering_width, double feathering_x_undershoot_multiplier,
+                 double feathering_x_overshoot_multiplier,
+                 double feathering_y_undershoot_multiplier,
+                 double feathering_y_overshoot_multiplier, int feathering_mode, int distance_mode,
+                 int preserve_non_feather_dims, ViewRecord feather_d, int interpolation,
+                 Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
+  run_remap<double, double>(remap_args(
+      src, map_y, map_x, dst, border_mode, border_const, border_array, feathering_width,
+      feathering_x_undershoot_multiplier, feathering_x_overshoot_multiplier,
+      feathering_y_undershoot_multiplier, feathering_y_overshoot_multiplier, feathering_mode,
+      distance_mode, preserve_non_feather_dims, feather_d, interpolation, H, W, C));
 }
 
 const frame::Export kExports[] = {
@@ -188,6 +232,30 @@ bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& 
   return remap::check_feather_widths(feather_d.shape[0], C);
 }
 
+// Sources the entry samples in float32 without converting them.
+bool is_direct_f32(PyObject* src) {
+  if (!PyArray_CheckExact(src)) return false;
+  auto* a = frame::as_array(src);
+  return PyArray_TYPE(a) == NPY_FLOAT32 && PyArray_ISNOTSWAPPED(a) && PyArray_ISALIGNED(a) &&
+         PyArray_IS_C_CONTIGUOUS(a) && (PyArray_NDIM(a) == 2 || PyArray_NDIM(a) == 3);
+}
+
+// A C-contiguous (H, W) or (H, W, C) array as the (H, W, C) view record the
+// driver reads (a 2-D image has one channel).
+ViewRecord image_record(PyObject* array) {
+  auto* a = frame::as_array(array);
+  ViewRecord r{};
+  r.memview = Py_None;
+  r.data = PyArray_BYTES(a);
+  for (int d = 0; d < 3; ++d) {
+    const bool has = d < PyArray_NDIM(a);
+    r.shape[d] = has ? PyArray_DIM(a, d) : 1;
+    r.strides[d] = has ? PyArray_STRIDE(a, d) : PyArray_ITEMSIZE(a);
+    r.suboffsets[d] = -1;
+  }
+  return r;
+}
+
 PyObject* remap_tensor(PyObject* const* args) {
   PyObject* src = args[0];
   PyObject* map_x = args[1];
@@ -243,11 +311,26 @@ PyObject* remap_tensor(PyObject* const* args) {
   if (array_mode && !check_border_image(bc.get(), src_ndim.get(), src_shape.get()))
     return nullptr;
 
-  Ref src_contig = frame::ascontiguous_f64(src);
-  if (!src_contig) return nullptr;
-  if (PyArray_NDIM(frame::as_array(src_contig.get())) == 2) {
-    src_contig = frame::with_trailing_axis(src_contig.get());
+  // A C-contiguous float32 ndarray in native byte order is sampled where it
+  // lies: its float64 copy would hold the same values (widening is exact),
+  // and the results, computed in double, are rounded to float32 once, as the
+  // final cast of the float64 output would round them.
+  const bool direct_f32 = is_direct_f32(src);
+  Ref src_contig;
+  if (direct_f32) {
+    // The float64 copy is not made, but the caller still gets its report of
+    // signalling NaNs.
+    auto* a = frame::as_array(src);
+    if (frame::has_signalling_nan_f32(PyArray_BYTES(a), PyArray_SIZE(a)) &&
+        !frame::report_widening_invalid())
+      return nullptr;
+  } else {
+    src_contig = frame::ascontiguous_f64(src);
     if (!src_contig) return nullptr;
+    if (PyArray_NDIM(frame::as_array(src_contig.get())) == 2) {
+      src_contig = frame::with_trailing_axis(src_contig.get());
+      if (!src_contig) return nullptr;
+    }
   }
   Ref mx = frame::ascontiguous_f64(map_x);
   Ref my = mx ? frame::ascontiguous_f64(map_y) : Ref();
@@ -263,11 +346,15 @@ PyObject* remap_tensor(PyObject* const* args) {
   if (!c || !frame::to_ssize(h.get(), &H) || !frame::to_ssize(w.get(), &W) ||
       !frame::to_ssize(c.get(), &C))
     return nullptr;
-  Ref dst = frame::empty_f64({H, W, C});
+  // The float32 path writes the result in its final shape and type.
+  Ref dst = direct_f32 ? frame::empty_like_f32(src) : frame::empty_f64({H, W, C});
   if (!dst) return nullptr;
 
-  Ref border_array = frame::empty_f64({0, 0, 0});
-  if (!border_array) return nullptr;
+  // Modes other than ARRAY get an empty placeholder; one serves every call
+  // (nothing reads or writes it).
+  static PyObject* const no_border_array = frame::empty_f64({0, 0, 0}).release();
+  if (no_border_array == nullptr) return frame::raise(PyExc_MemoryError, "no border placeholder");
+  Ref border_array = frame::borrow(no_border_array);
   if (array_mode) {
     Ref array = frame::getattr(bc.get(), "array");
     if (!array) return nullptr;
@@ -284,15 +371,21 @@ PyObject* remap_tensor(PyObject* const* args) {
   Ref border_const_value = remap::border_constant(bc.get());
   if (!border_const_value) return nullptr;
 
+  int narrowing_errors = 0;
   {
-    frame::View v_src, v_my, v_mx, v_dst, v_border, v_feather;
+    frame::View v_src, v_my, v_mx, v_border, v_feather;
     int mode, feathering_mode, distance_mode, interp;
     double border_const, fw, xu, xo, yu, yo;
     using frame::Layout;
-    if (!v_src.acquire<double>(src_contig.get(), 3, Layout::last_contiguous, false) ||
+    // The output is this call's own fresh array, and a float32 source is a
+    // C-contiguous ndarray: they are viewed directly (as 3-D (H, W, C)), as
+    // requesting their buffers could not fail.
+    ViewRecord src_f32{};
+    const ViewRecord dst_view = image_record(dst.get());
+    if (direct_f32) src_f32 = image_record(src);
+    if (!(direct_f32 || v_src.acquire<double>(src_contig.get(), 3, Layout::last_contiguous, false)) ||
         !v_my.acquire<double>(my.get(), 2, Layout::last_contiguous, false) ||
         !v_mx.acquire<double>(mx.get(), 2, Layout::last_contiguous, false) ||
-        !v_dst.acquire<double>(dst.get(), 3, Layout::last_contiguous, true) ||
         !remap::enum_value(bc.get(), "mode", &mode) ||
         !frame::to_double(border_const_value.get(), &border_const) ||
         !v_border.acquire<double>(border_array.get(), 3, Layout::last_contiguous, false) ||
@@ -314,16 +407,24 @@ PyObject* remap_tensor(PyObject* const* args) {
       return frame::raise(PyExc_ValueError,
                           "border_config.mode has the ARRAY value 5 but does not compare equal to "
                           "BorderMode.ARRAY");
-    if (!check_views(v_src.record(), v_my.record(), v_mx.record(), v_border.record(),
+    const ViewRecord& src_view = direct_f32 ? src_f32 : v_src.record();
+    if (!check_views(src_view, v_my.record(), v_mx.record(), v_border.record(),
                      v_feather.record(), mode, H, W, C))
       return nullptr;
-    _tovik_impl(v_src.record(), v_my.record(), v_mx.record(), v_dst.record(), mode, border_const,
-                v_border.record(), fw, xu, xo, yu, yo, feathering_mode, distance_mode, preserve,
-                v_feather.record(), interp, H, W, C);
+    if (direct_f32) {
+      narrowing_errors = run_remap<float, float>(remap_args(
+          src_view, v_my.record(), v_mx.record(), dst_view, mode, border_const, v_border.record(),
+          fw, xu, xo, yu, yo, feathering_mode, distance_mode, preserve, v_feather.record(), interp,
+          H, W, C));
+    } else {
+      _tovik_impl(src_view, v_my.record(), v_mx.record(), dst_view, mode, border_const,
+                  v_border.record(), fw, xu, xo, yu, yo, feathering_mode, distance_mode, preserve,
+                  v_feather.record(), interp, H, W, C);
+    }
   }
 
   Ref result = std::move(dst);
-  if (src_is_2d) {
+  if (src_is_2d && !direct_f32) {
     npy_intp dims[2] = {H, W};
     PyArray_Dims shape{dims, 2};
     result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
@@ -331,6 +432,11 @@ PyObject* remap_tensor(PyObject* const* args) {
   }
   Ref dtype = frame::getattr(src, "dtype");
   if (!dtype) return nullptr;
+  if (direct_f32) {
+    // What the cast of the float64 output to float32 would have reported.
+    if (narrowing_errors != 0 && !frame::report_narrowing_errors(narrowing_errors)) return nullptr;
+    return result.release();
+  }
   return remap::as_dtype(std::move(result), dtype.get());
 }
 

@@ -67,7 +67,7 @@ void _tovik_1d_impl(ViewRecord src, ViewRecord map_x, ViewRecord dst, int border
   if (N <= 0) return;
   const std::int64_t work = N * (C > 0 ? C : 1) * taps_per_sample(interpolation);
   frame::for_static_blocks(N, work >= frame::kMinParallelWork,
-                           [&](std::int64_t begin, std::int64_t end) {
+                           [&](std::int64_t begin, std::int64_t end, int) {
                              kernels::remap1d_range(a, begin, end);
                            });
 }

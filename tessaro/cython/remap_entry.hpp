@@ -21,20 +21,24 @@ struct Companions {
 };
 
 inline bool import_companions(PyObject* globals, bool with_zero_sign, Companions* c) {
+  static frame::ImportSite zero_sign_site, border_config_site, enums_site;
   if (with_zero_sign) {
     // Nothing reads ZERO_SIGN here; importing it keeps a missing companion
     // from going unnoticed until the clipping module needs it.
     const char* const zs_names[] = {"ZERO_SIGN"};
     Ref zs;
-    if (!frame::import_from(globals, "_zero_sign", 1, zs_names, std::span<Ref>(&zs, 1)))
+    if (!frame::import_from(globals, "_zero_sign", 1, zs_names, std::span<Ref>(&zs, 1),
+                            &zero_sign_site))
       return false;
   }
   const char* const bc_names[] = {"BorderConfig", "compute_feather_d"};
   Ref bc[2];
-  if (!frame::import_from(globals, "core.border_config", 2, bc_names, bc)) return false;
+  if (!frame::import_from(globals, "core.border_config", 2, bc_names, bc, &border_config_site))
+    return false;
   const char* const enum_names[] = {"BorderMode"};
   Ref mode;
-  if (!frame::import_from(globals, "core.enums", 2, enum_names, std::span<Ref>(&mode, 1)))
+  if (!frame::import_from(globals, "core.enums", 2, enum_names, std::span<Ref>(&mode, 1),
+                          &enums_site))
     return false;
   c->BorderConfig = std::move(bc[0]);
   c->compute_feather_d = std::move(bc[1]);

@@ -1,0 +1,509 @@
+"""Side-by-side timings of the native kernels and what a user would otherwise use.
+
+    python bench/run.py            # the full table, JSON and chart
+    python bench/run.py --quick    # fewer repeats, for a smoke run
+
+Every comparison runs in one process: both sides get the same inputs, are
+warmed up, and are then timed alternately (ours, peer, ours, peer, ...), so
+that background load hits both alike; the figure reported is the median of
+the repeats. Ratios are peer time / our time ("x faster"), except where a
+target is stated as a time ratio the other way round (Lanczos-4, per-call
+overhead, clip_abs against np.copyto). Results go to bench/results/
+(results.json, results.png) and the table is printed.
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RESULTS = os.path.join(HERE, "results")
+
+# --------------------------------------------------------------------------
+# Timing
+
+
+def timed_rounds(fns, repeats, warmup=1, inner=1):
+    """Median and minimum seconds per call of each callable, timed in
+    alternation; `inner` calls per timing for very short calls."""
+    for _ in range(warmup):
+        for f in fns.values():
+            for _ in range(inner):
+                f()
+    times = {k: [] for k in fns}
+    for _ in range(repeats):
+        for k, f in fns.items():
+            t0 = time.perf_counter()
+            for _ in range(inner):
+                f()
+            times[k].append((time.perf_counter() - t0) / inner)
+    return {k: {"median_s": float(np.median(v)), "min_s": float(np.min(v)), "repeats": repeats}
+            for k, v in times.items()}
+
+
+# --------------------------------------------------------------------------
+# Inputs
+
+
+def warp_maps(H, W, seed=0, zoom=1.0):
+    """A smooth, realistic warp: a 1.15 degree rotation about the centre plus
+    an elastic displacement of up to 3 pixels, as unit maps (and zoomed out
+    by `zoom`, which sends part of the output outside the source)."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:H, 0:W].astype(np.float64)
+    cx, cy = (W - 1) / 2, (H - 1) / 2
+    a = 0.02
+    ph = rng.uniform(0, 2 * math.pi, 4)
+    dx = 3.0 * np.sin(xx / W * 6.1 + ph[0]) * np.cos(yy / H * 4.3 + ph[1])
+    dy = 3.0 * np.cos(xx / W * 5.2 + ph[2]) * np.sin(yy / H * 3.7 + ph[3])
+    px = zoom * (math.cos(a) * (xx - cx) - math.sin(a) * (yy - cy)) + cx + dx
+    py = zoom * (math.sin(a) * (xx - cx) + math.cos(a) * (yy - cy)) + cy + dy
+    return px / (W - 1), py / (H - 1)
+
+
+def image(H, W, C, dtype=np.float64, seed=1):
+    rng = np.random.default_rng(seed)
+    shape = (H, W) if C == 1 else (H, W, C)
+    return rng.random(shape).astype(dtype)
+
+
+# --------------------------------------------------------------------------
+# Benchmarks. Each returns a list of rows:
+#   {"group", "name", "ours_ms", "peer_ms", "peer", "ratio", "ratio_kind",
+#    "target", "met", "note"}
+
+
+def row(group, name, ours, peer=None, peer_name=None, kind="speedup", target=None, note=""):
+    r = {"group": group, "name": name, "ours_ms": ours["median_s"] * 1e3,
+         "ours_min_ms": ours["min_s"] * 1e3, "peer": peer_name, "ratio_kind": kind,
+         "target": target, "note": note}
+    if peer is not None:
+        r["peer_ms"] = peer["median_s"] * 1e3
+        r["peer_min_ms"] = peer["min_s"] * 1e3
+        # speedup: peer / ours (>= target); time_ratio: ours / peer (<= target)
+        r["ratio"] = peer["median_s"] / ours["median_s"] if kind == "speedup" else ours["median_s"] / peer["median_s"]
+        if target is not None:
+            r["met"] = bool(r["ratio"] >= target) if kind == "speedup" else bool(r["ratio"] <= target)
+    return r
+
+
+KERNELS = [("nearest", 0, "INTER_NEAREST"), ("bilinear", 1, "INTER_LINEAR"),
+           ("cubic", 2, "INTER_CUBIC"), ("lanczos3", 3, None), ("lanczos4", 4, "INTER_LANCZOS4")]
+TARGET_2D = {"nearest": 1.3, "bilinear": 1.3, "cubic": 1.3}
+TARGET_E2E = {"nearest": 2.5, "bilinear": 2.5}
+
+
+def bench_remap2d(cv2, quick):
+    from tessaro.cython import _tovik
+
+    rows = []
+    for (H, W, C) in [(1024, 1024, 3), (2048, 2048, 1)]:
+        ux, uy = warp_maps(H, W)
+        px, py = (ux * (W - 1)).astype(np.float32), (uy * (H - 1)).astype(np.float32)
+        shape = f"{H}x{W}x{C}"
+        for dtype in (np.float64, np.float32):
+            src = image(H, W, C, dtype)
+            dname = np.dtype(dtype).name
+            for kname, code, cvname in KERNELS:
+                if dtype == np.float32 and (H, W, C) != (1024, 1024, 3):
+                    continue
+                reps = 3 if code >= 3 else 9
+                if quick:
+                    reps = 2 if code >= 3 else 3
+                ours = lambda: _tovik.remap_tensor(src, ux, uy, interpolation=code)
+                fns = {"ours": ours}
+                if cvname is not None:
+                    flag = getattr(cv2, cvname)
+                    fns["peer"] = lambda: cv2.remap(src, px, py, flag, borderMode=cv2.BORDER_REPLICATE)
+                    if dtype == np.float64:
+                        fns["e2e"] = lambda: cv2.remap(
+                            src, (ux * (W - 1)).astype(np.float32), (uy * (H - 1)).astype(np.float32),
+                            flag, borderMode=cv2.BORDER_REPLICATE)
+                t = timed_rounds(fns, reps)
+                group = f"remap2d {dname}"
+                if cvname is None:
+                    mpx = H * W / t["ours"]["median_s"] / 1e6
+                    rows.append(row(group, f"{shape} {kname} CLAMP", t["ours"],
+                                    note=f"{mpx:.1f} Mpx/s (no peer)"))
+                    continue
+                if kname == "lanczos4":
+                    target, kind = 2.0, "time_ratio"
+                elif dtype == np.float32:
+                    target, kind = (1.0 if kname == "bilinear" else None), "speedup"
+                else:
+                    target, kind = TARGET_2D.get(kname), "speedup"
+                rows.append(row(group, f"{shape} {kname} CLAMP", t["ours"], t["peer"],
+                                f"cv2.remap {cvname} REPLICATE {dname}", kind, target))
+                if "e2e" in t:
+                    rows.append(row("remap2d end to end from unit maps", f"{shape} {kname}",
+                                    t["ours"], t["e2e"],
+                                    "unit->float32 pixel maps + cv2.remap", "speedup",
+                                    TARGET_E2E.get(kname)))
+    return rows
+
+
+def bench_border_modes(quick):
+    from tessaro.core import BorderConfig
+    from tessaro.cython import _tovik
+
+    rows = []
+    H, W, C = 1024, 1024, 3
+    ux, uy = warp_maps(H, W, zoom=1.25)  # about a third of the output falls outside
+    outside = float(np.mean((ux < 0) | (ux > 1) | (uy < 0) | (uy > 1)))
+    src = image(H, W, C)
+    border = image(H, W, C, seed=5)
+    configs = {
+        "CLAMP": None,
+        "CONSTANT feathered 0.05": BorderConfig.constant(0.25, feathering_width=0.05),
+        "CONSTANT inward 0.05": BorderConfig.constant(0.25, feathering_width=0.05,
+                                                      feathering_mode=1),
+        "ARRAY feathered 0.05": BorderConfig.array(border, feathering_width=0.05),
+    }
+    for kname, code in [("bilinear", 1), ("cubic", 2)]:
+        fns = {name: (lambda bc=bc: _tovik.remap_tensor(src, ux, uy, interpolation=code,
+                                                        border_config=bc))
+               for name, bc in configs.items()}
+        t = timed_rounds(fns, 3 if quick else 7)
+        for name in configs:
+            mpx = H * W / t[name]["median_s"] / 1e6
+            rows.append(row("border modes (no peer)", f"{H}x{W}x{C} {kname} {name}", t[name],
+                            note=f"{mpx:.0f} Mpx/s, {outside:.0%} of pixels outside"))
+    return rows
+
+
+def bench_overhead(cv2, quick):
+    from tessaro.cython import _tovik
+
+    src = image(8, 8, 1)
+    ux, uy = warp_maps(8, 8)
+    px, py = (ux * 7).astype(np.float32), (uy * 7).astype(np.float32)
+    fns = {"ours": lambda: _tovik.remap_tensor(src, ux, uy),
+           "peer": lambda: cv2.remap(src, px, py, cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)}
+    t = timed_rounds(fns, 5 if quick else 15, inner=500 if quick else 2000)
+    r = row("per-call overhead", "8x8x1 bilinear, per call", t["ours"], t["peer"],
+            "cv2.remap INTER_LINEAR", "time_ratio", 2.0)
+    r["ours_us"], r["peer_us"] = r["ours_ms"] * 1e3, r["peer_ms"] * 1e3
+    return [r]
+
+
+def bench_channels(cv2, quick):
+    from tessaro.cython import _tovik
+
+    rows = []
+    H = W = 512
+    ux, uy = warp_maps(H, W)
+    px, py = (ux * (W - 1)).astype(np.float32), (uy * (H - 1)).astype(np.float32)
+    for kname, code, cvname in [("cubic", 2, "INTER_CUBIC"), ("lanczos4", 4, "INTER_LANCZOS4")]:
+        for C in (1, 3, 4):
+            src = image(H, W, C)
+            flag = getattr(cv2, cvname)
+            t = timed_rounds({"ours": lambda: _tovik.remap_tensor(src, ux, uy, interpolation=code),
+                              "peer": lambda: cv2.remap(src, px, py, flag,
+                                                        borderMode=cv2.BORDER_REPLICATE)},
+                             2 if quick else 5)
+            r = row("channel scaling", f"{H}x{W}x{C} {kname}", t["ours"], t["peer"],
+                    f"cv2.remap {cvname}", "speedup")
+            r["ours_ns_per_px"] = t["ours"]["median_s"] / (H * W) * 1e9
+            r["peer_ns_per_px"] = t["peer"]["median_s"] / (H * W) * 1e9
+            r["note"] = f"{r['ours_ns_per_px']:.1f} ns/px (cv2 {r['peer_ns_per_px']:.1f})"
+            rows.append(r)
+    return rows
+
+
+def bench_1d(quick):
+    from tessaro.cython import _tovik_1d
+
+    rows = []
+    for N, C in [(10_000_000, 1), (1_000_000, 4)]:
+        rng = np.random.default_rng(3)
+        i = np.arange(N, dtype=np.float64)
+        u = np.clip((i + 3.0 * np.sin(i / N * 50.0)) / (N - 1), 0.0, 1.0)
+        sig = rng.random(N) if C == 1 else rng.random((N, C))
+        xp = np.linspace(0.0, 1.0, N)
+        if C == 1:
+            peer = lambda: np.interp(u, xp, sig)
+        else:
+            peer = lambda: [np.interp(u, xp, sig[:, c]) for c in range(C)]
+        t = timed_rounds({"ours": lambda: _tovik_1d.remap_tensor_1d(sig, u, interpolation=1),
+                          "peer": peer}, 3 if quick else 7)
+        rows.append(row("remap_tensor_1d", f"{N:.0e} x {C} linear", t["ours"], t["peer"],
+                        "numpy.interp per channel", "speedup", 5.0 if C == 1 else None))
+    return rows
+
+
+def exact_numpy_clips(t, zv):
+    """Candidate pure-NumPy expressions of the clip_abs element rule."""
+
+    def where_nested(a):
+        return np.where(np.abs(a) < t, np.where(a == 0, zv, np.copysign(t, a)), a)
+
+    def max_copysign(a):
+        r = np.abs(a)
+        np.maximum(r, t, out=r)
+        np.copysign(r, a, out=r)
+        r[a == 0] = zv
+        return r
+
+    def masked(a):
+        r = a.copy()
+        m = np.abs(a) < t
+        r[m] = np.copysign(t, a[m])
+        r[m & (a == 0)] = zv
+        return r
+
+    return {"np.where": where_nested, "maximum+copysign": max_copysign, "masked assign": masked}
+
+
+def bench_clip(quick):
+    from tessaro.cython import _brisel
+    from tessaro.cython._zero_sign import ZERO_SIGN
+
+    rows = []
+    for N in (10_000_000, 100_000):
+        for dtype in (np.float64, np.float32):
+            rng = np.random.default_rng(4)
+            a = (rng.normal(size=N) * 0.2).astype(dtype)
+            a[::97] = 0.0
+            t = dtype(0.1)
+            zv = t
+            o = np.empty_like(a)
+            want = _brisel.clip_abs(a, float(t), ZERO_SIGN.POSITIVE)
+            bits = {np.float64: np.uint64, np.float32: np.uint32}[dtype]
+            exact = {}
+            for name, f in exact_numpy_clips(t, zv).items():
+                with np.errstate(all="ignore"):
+                    if np.array_equal(f(a).view(bits), want.view(bits)):
+                        exact[name] = (lambda f=f: f(a))
+            b = a.copy()
+            inner = 1 if N > 1_000_000 else 20
+            reps = 3 if quick else (9 if N > 1_000_000 else 11)
+            fns = {"ours new": lambda: _brisel.clip_abs(a, float(t)),
+                   "ours out": lambda: _brisel.clip_abs(a, float(t), out=o),
+                   "ours in_place": lambda: _brisel.clip_abs(b, float(t), in_place=True),
+                   "copyto": lambda: np.copyto(o, a),
+                   "copy": lambda: a.copy()}
+            fns.update({f"numpy {k}": v for k, v in exact.items()})
+            with np.errstate(all="ignore"):
+                r = timed_rounds(fns, reps, inner=inner)
+            best = min((k for k in r if k.startswith("numpy ")), key=lambda k: r[k]["median_s"])
+            dn = np.dtype(dtype).name
+            big = N > 1_000_000
+            rows.append(row("clip_abs", f"{N:.0e} {dn} out=", r["ours out"], r["copyto"],
+                            "np.copyto(out, a)", "time_ratio", 1.15 if big else None))
+            rows.append(row("clip_abs", f"{N:.0e} {dn} new array", r["ours new"], r["copy"],
+                            "a.copy()", "time_ratio"))
+            rows.append(row("clip_abs", f"{N:.0e} {dn} in_place", r["ours in_place"], r["copyto"],
+                            "np.copyto(out, a)", "time_ratio"))
+            rows.append(row("clip_abs", f"{N:.0e} {dn} new array vs NumPy", r["ours new"], r[best],
+                            f"best exact NumPy ({best[6:]})", "speedup", 8.0 if big else None))
+    return rows
+
+
+PROBE_KERNELS = [("nearest", 0), ("bilinear", 1), ("cubic", 2)]
+
+
+def thread_probe():
+    """Subprocess side of the thread-scaling benchmark: times one 1024x1024x3
+    remap with the OpenMP team its environment gives, for each kernel name
+    read from stdin, and answers with the seconds it took."""
+    from tessaro.cython import _tovik
+
+    H, W, C = 1024, 1024, 3
+    ux, uy = warp_maps(H, W)
+    src = image(H, W, C)
+    codes = dict(PROBE_KERNELS)
+    for code in codes.values():  # warm-up: thread team, caches, allocator
+        _tovik.remap_tensor(src, ux, uy, interpolation=code)
+    print("ready", flush=True)
+    for line in sys.stdin:
+        code = codes[line.strip()]
+        t0 = time.perf_counter()
+        _tovik.remap_tensor(src, ux, uy, interpolation=code)
+        print(time.perf_counter() - t0, flush=True)
+
+
+def bench_threads(quick):
+    # Two long-lived subprocesses, one with OMP_NUM_THREADS=1 and one with
+    # the variable unset, asked in alternation, so that both see the same
+    # background load.
+    env1 = dict(os.environ, OMP_NUM_THREADS="1")
+    envd = {k: v for k, v in os.environ.items() if k != "OMP_NUM_THREADS"}
+    cmd = [sys.executable, os.path.abspath(__file__), "--thread-probe"]
+    procs = {key: subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   text=True)
+             for key, env in (("1", env1), ("default", envd))}
+    for p in procs.values():
+        assert p.stdout.readline().strip() == "ready"
+    times = {(k, key): [] for k, _ in PROBE_KERNELS for key in procs}
+    for _ in range(5 if quick else 15):
+        for kname, _ in PROBE_KERNELS:
+            for key, p in procs.items():
+                p.stdin.write(kname + "\n")
+                p.stdin.flush()
+                times[(kname, key)].append(float(p.stdout.readline()))
+    for p in procs.values():
+        p.stdin.close()
+        p.wait()
+    rows = []
+    for kname, _ in PROBE_KERNELS:
+        one = {"median_s": float(np.median(times[(kname, "1")])), "min_s": min(times[(kname, "1")])}
+        dflt = {"median_s": float(np.median(times[(kname, "default")])),
+                "min_s": min(times[(kname, "default")])}
+        rows.append(row("thread scaling", f"1024x1024x3 {kname}: default team vs OMP_NUM_THREADS=1",
+                        dflt, one, "same call, OMP_NUM_THREADS=1", "speedup",
+                        1.8 if kname == "bilinear" else None,
+                        note=f"default team = {os.cpu_count()} cores"))
+    return rows
+
+
+# --------------------------------------------------------------------------
+# Report
+
+
+def machine():
+    cpu = platform.processor()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    import cv2
+
+    return {"cpu": cpu, "cores": os.cpu_count(), "python": platform.python_version(),
+            "numpy": np.__version__, "opencv": cv2.__version__,
+            "opencv_threads": cv2.getNumThreads(), "platform": platform.platform(),
+            "load_average_at_start": os.getloadavg()}
+
+
+def fmt_ratio(r):
+    if "ratio" not in r:
+        return ""
+    s = f"{r['ratio']:.2f}x" if r["ratio_kind"] == "speedup" else f"{r['ratio']:.2f}"
+    return s
+
+
+def fmt_target(r):
+    if r.get("target") is None:
+        return ""
+    op = ">=" if r["ratio_kind"] == "speedup" else "<="
+    mark = "met" if r.get("met") else "MISSED"
+    return f"{op} {r['target']:g}: {mark}"
+
+
+def table(rows, info):
+    lines = []
+    lines.append(f"Machine: {info['cpu']}, {info['cores']} cores; Python {info['python']}, "
+                 f"NumPy {info['numpy']}, OpenCV {info['opencv']} ({info['opencv_threads']} threads)")
+    lines.append("Ratio: 'x' = peer time / our time (higher is better); "
+                 "plain number = our time / peer time (lower is better). Medians of repeats.")
+    lines.append("")
+    header = f"| {'benchmark':<58} | {'ours':>10} | {'peer':>10} | {'ratio':>7} | {'target':<16} | peer / note"
+    lines.append(header)
+    lines.append("|" + "-" * 60 + "|" + "-" * 12 + "|" + "-" * 12 + "|" + "-" * 9 + "|" + "-" * 18 + "|" + "-" * 30)
+    group = None
+    for r in rows:
+        if r["group"] != group:
+            group = r["group"]
+            lines.append(f"| **{group}** | | | | | |")
+        unit_us = r["group"] == "per-call overhead"
+        ours = f"{r['ours_ms'] * 1e3:.2f} us" if unit_us else f"{r['ours_ms']:.2f} ms"
+        peer = ""
+        if "peer_ms" in r:
+            peer = f"{r['peer_ms'] * 1e3:.2f} us" if unit_us else f"{r['peer_ms']:.2f} ms"
+        note = r["peer"] or ""
+        if r.get("note"):
+            note = f"{note}; {r['note']}" if note else r["note"]
+        lines.append(f"| {r['name']:<58} | {ours:>10} | {peer:>10} | {fmt_ratio(r):>7} | "
+                     f"{fmt_target(r):<16} | {note}")
+    return "\n".join(lines)
+
+
+def chart(rows, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    rs = [r for r in rows if "ratio" in r]
+    # Everything as "times faster than the peer" (time ratios inverted).
+    vals = [r["ratio"] if r["ratio_kind"] == "speedup" else 1.0 / r["ratio"] for r in rs]
+    labels = [f"{r['group']}: {r['name']}" for r in rs]
+    colors = ["#2a7" if v >= 1 else "#c54" for v in vals]
+    fig, ax = plt.subplots(figsize=(11, 0.32 * len(rs) + 1.5))
+    y = np.arange(len(rs))
+    ax.barh(y, vals, color=colors)
+    for i, r in enumerate(rs):
+        if r.get("target") is not None:
+            tv = r["target"] if r["ratio_kind"] == "speedup" else 1.0 / r["target"]
+            ax.plot([tv, tv], [i - 0.4, i + 0.4], color="k", lw=1.5)
+    ax.axvline(1.0, color="grey", lw=0.8)
+    ax.set_xscale("log")
+    ax.set_yticks(y, labels, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xlabel("times faster than the peer (log scale; black ticks: targets)")
+    ax.set_title("tessaro native kernels against cv2.remap / NumPy, same machine, same run", fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="fewer repeats")
+    ap.add_argument("--thread-probe", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.thread_probe:
+        thread_probe()
+        return 0
+    import cv2
+
+    t_start = time.perf_counter()
+    info = machine()
+    rows = []
+    steps = [("2-D remap", lambda: bench_remap2d(cv2, args.quick)),
+             ("border modes", lambda: bench_border_modes(args.quick)),
+             ("per-call overhead", lambda: bench_overhead(cv2, args.quick)),
+             ("channel scaling", lambda: bench_channels(cv2, args.quick)),
+             ("1-D remap", lambda: bench_1d(args.quick)),
+             ("clip_abs", lambda: bench_clip(args.quick)),
+             ("thread scaling", lambda: bench_threads(args.quick))]
+    for name, step in steps:
+        t0 = time.perf_counter()
+        rows += step()
+        print(f"  {name}: {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)
+    # Group the rows for the table (stable: the order within a group stays).
+    order = []
+    for r in rows:
+        if r["group"] not in order:
+            order.append(r["group"])
+    rows.sort(key=lambda r: order.index(r["group"]))
+    info["load_average_at_end"] = os.getloadavg()
+    info["seconds"] = time.perf_counter() - t_start
+    text = table(rows, info)
+    print(text)
+    os.makedirs(RESULTS, exist_ok=True)
+    with open(os.path.join(RESULTS, "results.json"), "w") as f:
+        json.dump({"machine": info, "rows": rows}, f, indent=1)
+    with open(os.path.join(RESULTS, "table.md"), "w") as f:
+        f.write(text + "\n")
+    png = chart(rows, os.path.join(RESULTS, "results.png"))
+    print(f"\nwrote {RESULTS}/results.json, table.md" + (", results.png" if png else
+          " (no chart: matplotlib is not installed)") + f" in {info['seconds']:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,219 @@
+// Tap planning for a run of positions along one axis.
+//
+// For each position u (a resolved unit coordinate) the position
+// p = (double)(n - 1) * u, the clamped tap indices and the weights or lerp
+// fraction, four positions per vector. Each lane goes through the scalar
+// formulas of taps.hpp in their order; the integer steps are rewritten so
+// that they vectorise, with the same results:
+//   - nearest: clamp_tap(trunc(p + 0.5)) is trunc of (p + 0.5) clamped into
+//     [0, n - 1] in double (NaN reads 0);
+//   - linear: the position is clamped into [0, n - 1] first, as always;
+//   - cubic and Lanczos: for |p| < 2^31, trunc(p) and tap = trunc(p) + k
+//     are exact in double, and a tap is clamped in double before it becomes
+//     an integer; larger positions (and NaN) are redone one at a time with
+//     the saturating int64 forms.
+// Indices are int64, clamped once more to n - 1 (which only matters when
+// (double)(n - 1) rounds up, for axes beyond 2^53 samples), and kept as byte
+// offsets.
+#pragma once
+
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+
+#include "kernels/sampler.hpp"
+#include "kernels/simd.hpp"
+#include "kernels/taps.hpp"
+
+namespace tessaro::kernels {
+
+namespace detail {
+
+// catmull_rom_weight on four distances: both polynomials are evaluated and
+// one selected per lane, which gives each lane the scalar function's value.
+[[gnu::always_inline]] inline simd::vd catmull_rom_near(simd::vd d) noexcept {
+  using simd::splat;
+  return ((d * d) * d) * splat(1.5) - (d * d) * splat(2.5) + splat(1.0);
+}
+[[gnu::always_inline]] inline simd::vd catmull_rom_far(simd::vd d) noexcept {
+  using simd::splat;
+  return (((d * d) * d) * splat(-0.5) + (d * d) * splat(2.5)) - d * splat(4.0) + splat(2.0);
+}
+[[gnu::always_inline]] inline simd::vd catmull_rom_weights(simd::vd d) noexcept {
+  using simd::splat;
+  return simd::select(d < splat(1.0), catmull_rom_near(d),
+                      simd::select(d < splat(2.0), catmull_rom_far(d), splat(0.0)));
+}
+
+// Index arithmetic of an axis. When every byte offset of the axis fits
+// int32 (kSmall), indices and offsets are int32 lanes: one instruction each
+// to convert, compare and multiply. Otherwise int64 lanes, with the index
+// clamped once more to n - 1.
+template <bool kSmall>
+struct IndexMath {
+  using vx = std::conditional_t<kSmall, simd::vi, simd::vl>;
+  vx last;
+  vx stride;
+
+  explicit IndexMath(const AxisGeometry& g) noexcept {
+    using T = std::conditional_t<kSmall, int32_t, int64_t>;
+    const T l = static_cast<T>(g.n - 1), s = static_cast<T>(g.stride);
+    last = vx{l, l, l, l};
+    stride = vx{s, s, s, s};
+  }
+  // Four values clamped into [0, n - 1], as doubles, to indices.
+  [[gnu::always_inline]] vx index(simd::vd clamped) const noexcept {
+    if constexpr (kSmall) {
+      return simd::trunc_i32(clamped);
+    } else {
+      const simd::vl i = simd::trunc_i64(clamped);
+      return i < last ? i : last;
+    }
+  }
+  [[gnu::always_inline]] simd::vd value(vx i) const noexcept {
+    return __builtin_convertvector(i, simd::vd);
+  }
+  [[gnu::always_inline]] vx next(vx i) const noexcept { return i < last ? i + 1 : i; }
+  [[gnu::always_inline]] void store_offsets(int64_t* p, vx i) const noexcept {
+    simd::store(p, __builtin_convertvector(i * stride, simd::vl));
+  }
+};
+
+template <class K, bool kSmall>
+inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
+                           WeightCache<K>* cache) noexcept {
+  using simd::select;
+  using simd::splat;
+  using simd::vd;
+  constexpr int L = simd::kLanes;
+  const vd scale = splat(g.scale);
+  const vd zero = splat(0.0);
+  const IndexMath<kSmall> im(g);
+  double p[kRun];
+  for (int i = 0; i < n; i += L) simd::store(p + i, scale * simd::load(u + i));
+
+  if constexpr (K::shape == TapShape::nearest) {
+    for (int i = 0; i < n; i += L) {
+      const vd q = simd::load(p + i) + splat(0.5);
+      const vd c = select(q >= zero, select(q < scale, q, scale), zero);
+      im.store_offsets(plan.off[0] + i, im.index(c));
+    }
+  } else if constexpr (K::shape == TapShape::linear) {
+    for (int i = 0; i < n; i += L) {
+      const vd pv = simd::load(p + i);
+      const vd q = select(pv < zero, zero, select(pv > scale, scale, pv));  // NaN stays
+      const auto i0 = im.index(select(q >= zero, q, zero));  // NaN reads 0
+      simd::store(plan.frac + i, q - im.value(i0));
+      im.store_offsets(plan.off[0] + i, i0);
+      im.store_offsets(plan.off[1] + i, im.next(i0));
+    }
+  } else {
+    const vd two31 = splat(2147483648.0);
+    double base[kRun];
+    // Lanes with |p| >= 2^31 or NaN (slow) are redone below one at a time;
+    // when every position is >= 0 (nonneg) the Catmull-Rom taps each fall
+    // in a known piece of the kernel.
+    simd::vl slow = simd::splat_i64(0), negative = simd::splat_i64(0);
+    for (int i = 0; i < n; i += L) {
+      const vd pv = simd::load(p + i);
+      const simd::vl fast = simd::abs(pv) < two31;
+      slow |= ~fast;
+      negative |= ~(pv >= zero);
+      simd::store(base + i, simd::trunc_small(select(fast, pv, zero)));
+    }
+    const bool any_slow = slow[0] | slow[1] | slow[2] | slow[3];
+    const bool nonneg = !(negative[0] | negative[1] | negative[2] | negative[3]);
+    for (int t = 0; t < K::taps; ++t) {
+      const vd off = splat(static_cast<double>(K::first + t));
+      for (int i = 0; i < n; i += L) {
+        const vd tap = simd::load(base + i) + off;  // exact: |base| < 2^31
+        im.store_offsets(plan.off[t] + i,
+                         im.index(select(tap < zero, zero, select(tap > scale, scale, tap))));
+        if constexpr (K::taps == 4) {  // Catmull-Rom: a few multiplies per weight
+          const vd d = simd::abs(simd::load(p + i) - tap);
+          if (nonneg) {
+            // With 0 <= p - base < 1 the distances of taps -1 .. 2 lie in
+            // [1, 2], [0, 1), (0, 1] and (1, 2]: the piece the general rule
+            // picks, or at d = 1 and d = 2 a piece that is +0 there as well.
+            simd::store(plan.w[t] + i, t == 1 || t == 2 ? detail::catmull_rom_near(d)
+                                                        : detail::catmull_rom_far(d));
+          } else {
+            simd::store(plan.w[t] + i, detail::catmull_rom_weights(d));
+          }
+        }
+      }
+    }
+    if constexpr (K::taps != 4) {  // Lanczos: two sines per weight, so reuse weights by phase
+      for (int i = 0; i < n; ++i) {
+        if (!(std::fabs(p[i]) < 2147483648.0)) continue;
+        const uint64_t key = std::bit_cast<uint64_t>(p[i] - base[i]);
+        auto& e = cache->entries[WeightCache<K>::slot(key)];
+        if (e.key != key) {
+          const int64_t b = static_cast<int64_t>(base[i]);
+          for (int t = 0; t < K::taps; ++t) e.w[t] = K::weight(p[i], b + (K::first + t));
+          e.key = key;
+        }
+        for (int t = 0; t < K::taps; ++t) plan.w[t][i] = e.w[t];
+      }
+      for (int i = n; i % L != 0; ++i) {  // lanes past the run
+        for (int t = 0; t < K::taps; ++t) plan.w[t][i] = 0.0;
+      }
+    }
+    for (int i = 0; i < n && any_slow; ++i) {
+      if (std::fabs(p[i]) < 2147483648.0) continue;
+      const int64_t b = trunc_to_i64(p[i]);
+      for (int t = 0; t < K::taps; ++t) {
+        const int64_t tap = add_sat(b, K::first + t);
+        plan.off[t][i] = clamp_tap(tap, g.n) * g.stride;
+        plan.w[t][i] = K::weight(p[i], tap);  // from the unclamped index
+      }
+    }
+  }
+}
+
+}  // namespace detail
+
+// Plans positions u[0 .. n) of axis g; u must hold a multiple of
+// simd::kLanes initialised values covering n (lanes past n are planned and
+// ignored). `cache` keeps Lanczos weights by phase.
+template <class K>
+inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
+                      WeightCache<K>* cache) noexcept {
+  const uint64_t magnitude =
+      g.stride < 0 ? uint64_t{0} - static_cast<uint64_t>(g.stride) : static_cast<uint64_t>(g.stride);
+  uint64_t span;  // bytes between the first and the last sample
+  const bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(g.n - 1), magnitude, &span);
+  if (g.n - 1 <= INT32_MAX && !overflow && span <= INT32_MAX)
+    detail::plan_axis_impl<K, true>(u, n, g, plan, cache);
+  else
+    detail::plan_axis_impl<K, false>(u, n, g, plan, cache);
+}
+
+// Per-position weight sums of a 2-D run: sum over rows r, then columns c,
+// of wx[c] * wy[r], in that order.
+template <class K>
+inline void sum_weights_2d(const AxisPlan<K>& rows, const AxisPlan<K>& cols, int n,
+                           double* sumw) noexcept {
+  for (int i = 0; i < n; i += simd::kLanes) {
+    simd::vd s = simd::splat(0.0);
+    for (int r = 0; r < K::taps; ++r) {
+      const simd::vd wy = simd::load(rows.w[r] + i);
+      for (int c = 0; c < K::taps; ++c) s = simd::load(cols.w[c] + i) * wy + s;
+    }
+    simd::store(sumw + i, s);
+  }
+}
+
+// Per-position weight sums of a 1-D run, in tap order.
+template <class K>
+inline void sum_weights_1d(AxisPlan<K>& plan, int n) noexcept {
+  for (int i = 0; i < n; i += simd::kLanes) {
+    simd::vd s = simd::splat(0.0);
+    for (int t = 0; t < K::taps; ++t) s = simd::load(plan.w[t] + i) + s;
+    simd::store(plan.sumw + i, s);
+  }
+}
+
+}  // namespace tessaro::kernels

@@ -1,0 +1,175 @@
+// Four-lane double vectors (GCC vector extensions) for the planning loops.
+//
+// Every operation acts lane by lane with the IEEE semantics of its scalar
+// counterpart: +, -, * round each lane as the scalar operation does, and the
+// comparisons are the ordered ones (false for NaN), as in the scalar code.
+// Without AVX the compiler splits each vector into two SSE2 halves; the
+// drivers also build an AVX2 copy of the same code (see remap2d.hpp).
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+// The helpers are always inlined, so no vector crosses a call boundary and
+// the note about the AVX calling convention does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace tessaro::kernels::simd {
+
+inline constexpr int kLanes = 4;
+
+// The instruction set a copy of the kernels is compiled for. Code for AVX2
+// only sits in `if constexpr (Isa::avx2)` branches, which the baseline copy
+// never instantiates.
+struct Baseline {
+  static constexpr bool avx2 = false;
+};
+struct Avx2 {
+  static constexpr bool avx2 = true;
+};
+
+using vd = double __attribute__((vector_size(32)));
+using vl = int64_t __attribute__((vector_size(32)));  // also what comparisons of vd give: 0 or -1
+using vi = int32_t __attribute__((vector_size(16)));
+using vf = float __attribute__((vector_size(16)));
+using vd2 = double __attribute__((vector_size(16)));
+using vf2 = float __attribute__((vector_size(8)));
+
+[[gnu::always_inline]] inline vd load(const double* p) noexcept {
+  vd v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+[[gnu::always_inline]] inline void store(double* p, vd v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+[[gnu::always_inline]] inline void store(int64_t* p, vl v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+[[gnu::always_inline]] inline vl load(const int64_t* p) noexcept {
+  vl v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+[[gnu::always_inline]] inline vd splat(double x) noexcept { return vd{x, x, x, x}; }
+
+[[gnu::always_inline]] inline vl splat_i64(int64_t x) noexcept { return vl{x, x, x, x}; }
+
+[[gnu::always_inline]] inline vd select(vl m, vd a, vd b) noexcept { return m ? a : b; }
+
+[[gnu::always_inline]] inline vd abs(vd v) noexcept {
+  return (vd)((vl)v & splat_i64(INT64_MAX));
+}
+
+// G adjacent elements of type S (double, or float widened exactly) at p
+// into lanes 0 .. G-1, zeros above; reads nothing past the G elements.
+template <class S, int G>
+[[gnu::always_inline]] inline vd load_channels(const char* p) noexcept {
+  static_assert(G >= 2 && G <= 4);
+  if constexpr (sizeof(S) == 8) {
+    if constexpr (G == 4) {
+      vd v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    } else {
+      vd2 lo;
+      std::memcpy(&lo, p, sizeof lo);
+      double hi = 0.0;
+      if constexpr (G == 3) std::memcpy(&hi, p + 16, sizeof hi);
+      return vd{lo[0], lo[1], hi, 0.0};
+    }
+  } else {
+    if constexpr (G == 4) {
+      vf v;
+      std::memcpy(&v, p, sizeof v);
+      return __builtin_convertvector(v, vd);
+    } else {
+      vf2 lo;
+      std::memcpy(&lo, p, sizeof lo);
+      float hi = 0.0f;
+      if constexpr (G == 3) std::memcpy(&hi, p + 8, sizeof hi);
+      return __builtin_convertvector((vf{lo[0], lo[1], hi, 0.0f}), vd);
+    }
+  }
+}
+
+// Four adjacent elements of type S at p (callers use lanes 0 .. G-1; the
+// others hold whatever follows, and p must have four readable elements).
+template <class S>
+[[gnu::always_inline]] inline vd load_four(const char* p) noexcept {
+  if constexpr (sizeof(S) == 8) {
+    vd v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  } else {
+    vf v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, vd);
+  }
+}
+
+// Hardware gathers of four elements at byte offsets. Compiled for AVX2 and
+// only called from the AVX2 copy of the pipeline, into which they inline.
+[[gnu::target("avx2")]] inline vd gather_avx2(const double* base, vl off) noexcept {
+  return (vd)_mm256_i64gather_pd(base, (__m256i)off, 1);
+}
+[[gnu::target("avx2")]] inline vd gather_avx2(const float* base, vl off) noexcept {
+  return __builtin_convertvector((vf)_mm256_i64gather_ps(base, (__m256i)off, 1), vd);
+}
+
+// Four elements of type S at base + off[l] (byte offsets): a hardware
+// gather in the AVX2 copy, four loads otherwise.
+template <class Isa, class S>
+[[gnu::always_inline]] inline vd gather(const char* base, vl off) noexcept {
+  if constexpr (Isa::avx2) {
+    return gather_avx2(reinterpret_cast<const S*>(base), off);
+  } else {
+    S e[kLanes];
+    for (int l = 0; l < kLanes; ++l) std::memcpy(&e[l], base + off[l], sizeof(S));
+    return vd{static_cast<double>(e[0]), static_cast<double>(e[1]), static_cast<double>(e[2]),
+              static_cast<double>(e[3])};
+  }
+}
+
+// Lanes 0 .. G-1 of v to G adjacent doubles at p; writes nothing else.
+template <int G>
+[[gnu::always_inline]] inline void store_channels(char* p, vd v) noexcept {
+  if constexpr (G == 4) {
+    std::memcpy(p, &v, sizeof v);
+  } else {
+    const vd2 lo = {v[0], v[1]};
+    std::memcpy(p, &lo, sizeof lo);
+    if constexpr (G == 3) {
+      const double hi = v[2];
+      std::memcpy(p + 16, &hi, sizeof hi);
+    }
+  }
+}
+
+// Truncation toward zero of lanes within the int32 range, as int32 or as
+// double (both exact there).
+[[gnu::always_inline]] inline vi trunc_i32(vd v) noexcept { return __builtin_convertvector(v, vi); }
+[[gnu::always_inline]] inline vd trunc_small(vd v) noexcept {
+  return __builtin_convertvector(__builtin_convertvector(v, vi), vd);
+}
+
+// Truncation toward zero of lanes within the int64 range, and back.
+[[gnu::always_inline]] inline vl trunc_i64(vd v) noexcept { return __builtin_convertvector(v, vl); }
+[[gnu::always_inline]] inline vd to_f64(vl v) noexcept { return __builtin_convertvector(v, vd); }
+
+}  // namespace tessaro::kernels::simd
+
+namespace tessaro::kernels {
+
+// Whether the drivers may run their AVX2 copies.
+inline bool cpu_has_avx2() noexcept {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+}  // namespace tessaro::kernels
