@@ -41,7 +41,7 @@ demo: venv
 	$(VENV)/bin/tessaro-demo --out demo/out
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-asan
 
 # ---------------------------------------------------------------------------
 # test-asan: the test suite against a build with AddressSanitizer and

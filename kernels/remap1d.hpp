@@ -166,7 +166,7 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
                                       : nullptr;
         for (int g = 0; g < G; ++g) {
           const int64_t c = c0 + g;
-          const double t = c < a.feather_d_len ? a.feather_d[c] : a.feathering_width;
+          const double t = c < a.feather_d_len ? feather_width_at(a.feather_d, c) : a.feathering_width;
           const double b = array_mode ? border_values.at(border_elem, c) : a.border_const;
           const auto sample = [&] { return e[m][g]; };
           writer.put(out + channel_offset(c),

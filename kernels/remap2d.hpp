@@ -128,7 +128,7 @@ inline void blend_group(const Remap2D& a, const PixelContext& ctx, int64_t i, in
   bool needs_sample = false;
   for (int g = 0; g < G; ++g) {
     const int64_t k = k0 + g;
-    t[g] = k < a.feather_d_len ? a.feather_d[k] : a.feathering_width;
+    t[g] = k < a.feather_d_len ? feather_width_at(a.feather_d, k) : a.feathering_width;
     u[g] = ctx.array_mode ? ctx.border_values.at(border_elem, k) : a.border_const;
     needs_sample =
         needs_sample || blend_uses_sample(t[g], bp.feather_dist, outside, ctx.inward, bp.band);

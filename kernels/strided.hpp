@@ -26,6 +26,12 @@ inline int64_t channel_offset(int64_t k) noexcept {
   return k * static_cast<int64_t>(sizeof(double));
 }
 
+// Entry k of a float64 table handed in by a caller, which may sit at any
+// address (e.g. per-channel feather widths from a byte buffer).
+inline double feather_width_at(const double* table, int64_t k) noexcept {
+  return load_f64(reinterpret_cast<const char*>(table) + channel_offset(k));
+}
+
 // Sources are float64 or float32. A float32 element widens to double exactly
 // (a signalling NaN comes out quiet, as NumPy's own float64 conversion does),
 // so sampling it equals sampling the float64 copy of the source.

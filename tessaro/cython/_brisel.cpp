@@ -36,29 +36,44 @@ inline T clip_element(T x, T threshold, T negative_threshold, T zero_val) {
   return below ? raised : x;
 }
 
+// Elements are moved with memcpy: a valid float64 array may sit at any byte
+// address (e.g. a view into a byte buffer), and the compiler still emits
+// plain vector loads for it.
 template <class T>
-inline void clip_range(const T* in, T* out, T threshold, T zero_val, std::int64_t begin,
+inline T load(const char* base, std::int64_t i) {
+  T x;
+  std::memcpy(&x, base + i * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+  return x;
+}
+template <class T>
+inline void store(char* base, std::int64_t i, T x) {
+  std::memcpy(base + i * static_cast<std::int64_t>(sizeof(T)), &x, sizeof(T));
+}
+
+template <class T>
+inline void clip_range(const char* in, char* out, T threshold, T zero_val, std::int64_t begin,
                        std::int64_t end) {
   const T negative_threshold = -threshold;
   if (in == out) {  // in place: one pointer, so the loop vectorises without an overlap test
     for (std::int64_t i = begin; i < end; ++i)
-      out[i] = clip_element(out[i], threshold, negative_threshold, zero_val);
+      store(out, i, clip_element(load<T>(out, i), threshold, negative_threshold, zero_val));
     return;
   }
   for (std::int64_t i = begin; i < end; ++i)
-    out[i] = clip_element(in[i], threshold, negative_threshold, zero_val);
+    store(out, i, clip_element(load<T>(in, i), threshold, negative_threshold, zero_val));
 }
 
 // The same loop compiled for AVX2 (wider vectors, same element rule).
 template <class T>
-[[gnu::flatten, gnu::target("avx2")]] void clip_range_avx2(const T* in, T* out, T threshold,
+[[gnu::flatten, gnu::target("avx2")]] void clip_range_avx2(const char* in, char* out, T threshold,
                                                            T zero_val, std::int64_t begin,
                                                            std::int64_t end) {
   clip_range(in, out, threshold, zero_val, begin, end);
 }
 
 template <class T>
-void clip_block(const T* in, T* out, T threshold, T zero_val, std::int64_t begin, std::int64_t end) {
+void clip_block(const char* in, char* out, T threshold, T zero_val, std::int64_t begin,
+                std::int64_t end) {
   if (tessaro::kernels::cpu_has_avx2())
     clip_range_avx2(in, out, threshold, zero_val, begin, end);
   else
@@ -68,8 +83,7 @@ void clip_block(const T* in, T* out, T threshold, T zero_val, std::int64_t begin
 template <class T>
 void clip_serial(ViewRecord in, ViewRecord out, T threshold, T zero_val, Py_ssize_t n) {
   if (n <= 0) return;
-  clip_block(reinterpret_cast<const T*>(in.data), reinterpret_cast<T*>(out.data), threshold,
-             zero_val, 0, n);
+  clip_block(in.data, out.data, threshold, zero_val, 0, n);
 }
 
 // One static block of indices per thread of the default team.
@@ -77,10 +91,8 @@ template <class T>
 void clip_parallel(ViewRecord in, ViewRecord out, T threshold, T zero_val, Py_ssize_t n) {
   frame::ReleasedLock unlocked;
   if (n <= 0) return;
-  const T* src = reinterpret_cast<const T*>(in.data);
-  T* dst = reinterpret_cast<T*>(out.data);
   frame::for_static_blocks(n, true, [&](std::int64_t begin, std::int64_t end, int) {
-    clip_block(src, dst, threshold, zero_val, begin, end);
+    clip_block(in.data, out.data, threshold, zero_val, begin, end);
   });
 }
 
@@ -199,6 +211,11 @@ template <class T>
 bool clip_through_temporary(const ViewRecord& flat, PyObject* dest, T threshold, T zero_val,
                             Py_ssize_t n, bool use_parallel) {
   auto* d = frame::as_array(dest);
+  if (PyArray_SIZE(d) != n) {
+    PyErr_Format(PyExc_ValueError, "the destination holds %zd elements, not %zd",
+                 static_cast<Py_ssize_t>(PyArray_SIZE(d)), n);
+    return false;
+  }
   Ref tmp = frame::steal(PyArray_SimpleNew(PyArray_NDIM(d), PyArray_DIMS(d), Precision<T>::type_num));
   if (!tmp) return false;
   ViewRecord out{};
@@ -219,6 +236,12 @@ PyObject* dispatch_impl(PyObject* arr, T threshold, T zero_val, PyObject* out, i
   if (!size) return nullptr;
   Py_ssize_t n;
   if (!frame::to_ssize(size.get(), &n)) return nullptr;
+  // The kernels trust n; an object whose size disagrees with its flattening
+  // must not make them run past the buffer.
+  if (flat.record().shape[0] != n)
+    return frame::raise(PyExc_ValueError,
+                        "arr.size is %zd but its flattening holds %zd elements", n,
+                        flat.record().shape[0]);
 
   if (in_place) {
     Ref flags = frame::getattr(arr, names.flags);
@@ -271,6 +294,10 @@ PyObject* dispatch_impl(PyObject* arr, T threshold, T zero_val, PyObject* out, i
     if (!dest_raveled) return nullptr;
     frame::View dest;
     if (!dest.acquire<T>(dest_raveled.get(), 1, frame::Layout::c_contiguous, true)) return nullptr;
+    if (dest.record().shape[0] != n)
+      return frame::raise(PyExc_ValueError,
+                          "the destination's flattening holds %zd elements, not %zd",
+                          dest.record().shape[0], n);
     run_kernel<T>(flat.record(), dest.record(), threshold, zero_val, n, use_parallel);
   } else if (!clip_through_temporary<T>(flat.record(), result.get(), threshold, zero_val, n,
                                         use_parallel)) {
