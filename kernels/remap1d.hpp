@@ -99,10 +99,10 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     r.i0 = next;
     r.n = static_cast<int>(std::min<int64_t>(kRun, i_end - next));
     next += r.n;
-    // A whole run reads the map where it lies; a shorter one from a copy
-    // with zeros past its end.
+    // A whole run of an aligned map reads it where it lies; otherwise from a
+    // copy with zeros past the run's end.
     const double* raw = a.map_x + r.i0;
-    if (r.n != kRun) {
+    if (r.n != kRun || reinterpret_cast<uintptr_t>(raw) % alignof(double) != 0) {
       std::memcpy(r.tail, raw, static_cast<std::size_t>(r.n) * sizeof(double));
       for (int m = r.n; m % simd::kLanes != 0; ++m) r.tail[m] = 0.0;
       raw = r.tail;

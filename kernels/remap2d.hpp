@@ -182,6 +182,13 @@ inline void load_map_run(const char* row, int64_t stride, int n, double* out) no
   for (int m = n; m % simd::kLanes != 0; ++m) out[m] = 0.0;
 }
 
+// Whether a run of n map values at `row` can be read where it lies: a whole
+// run of contiguous, aligned doubles.
+inline bool in_place(const char* row, int64_t stride, int n) noexcept {
+  return n == kRun && stride == static_cast<int64_t>(sizeof(double)) &&
+         reinterpret_cast<uintptr_t>(row) % alignof(double) == 0;
+}
+
 // A run of up to kRun pixels of one row, planned ahead of its sampling.
 template <class K>
 struct PlannedRun {
@@ -248,11 +255,11 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
     const char* row_y = a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1;
     const double* raw_x = reinterpret_cast<const double*>(row_x);
     const double* raw_y = reinterpret_cast<const double*>(row_y);
-    if (r.n != kRun || a.map_x_stride1 != static_cast<int64_t>(sizeof(double))) {
+    if (!in_place(row_x, a.map_x_stride1, r.n)) {
       load_map_run(row_x, a.map_x_stride1, r.n, copy_x);
       raw_x = copy_x;
     }
-    if (r.n != kRun || a.map_y_stride1 != static_cast<int64_t>(sizeof(double))) {
+    if (!in_place(row_y, a.map_y_stride1, r.n)) {
       load_map_run(row_y, a.map_y_stride1, r.n, copy_y);
       raw_y = copy_y;
     }
