@@ -129,9 +129,9 @@ def bench_remap2d(cv2, quick):
                 t = timed_rounds(fns, reps)
                 group = f"remap2d {dname}"
                 if cvname is None:
-                    mpx = H * W / t["ours"]["median_s"] / 1e6
-                    rows.append(row(group, f"{shape} {kname} CLAMP", t["ours"],
-                                    note=f"{mpx:.1f} Mpx/s (no peer)"))
+                    r = row(group, f"{shape} {kname} CLAMP", t["ours"])
+                    r["pixels"], r["note_suffix"] = H * W, " (no peer)"
+                    rows.append(r)
                     continue
                 if kname == "lanczos4":
                     target, kind = 2.0, "time_ratio"
@@ -146,6 +146,28 @@ def bench_remap2d(cv2, quick):
                                     t["ours"], t["e2e"],
                                     "unit->float32 pixel maps + cv2.remap", "speedup",
                                     TARGET_E2E.get(kname)))
+    return rows
+
+
+def bench_phase_reuse(cv2, quick):
+    """Lanczos on maps whose sub-pixel phases repeat (a shift, a 2x
+    enlargement): the weights are computed once per phase."""
+    from tessaro.cython import _tovik
+
+    rows = []
+    H, W, C = 1024, 1024, 3
+    src = image(H, W, C)
+    yy, xx = np.mgrid[0:H, 0:W].astype(np.float64)
+    cases = {"sub-pixel shift": (xx + 0.3, yy + 0.6), "2x enlargement": (xx / 2, yy / 2)}
+    for name, (px, py) in cases.items():
+        ux, uy = px / (W - 1), py / (H - 1)
+        fx, fy = px.astype(np.float32), py.astype(np.float32)
+        t = timed_rounds({"ours": lambda: _tovik.remap_tensor(src, ux, uy, interpolation=4),
+                          "peer": lambda: cv2.remap(src, fx, fy, cv2.INTER_LANCZOS4,
+                                                    borderMode=cv2.BORDER_REPLICATE)},
+                         3 if quick else 7)
+        rows.append(row("lanczos4, repeating phases", f"{H}x{W}x{C} {name}", t["ours"], t["peer"],
+                        "cv2.remap INTER_LANCZOS4 REPLICATE", "time_ratio", 2.0))
     return rows
 
 
@@ -172,9 +194,9 @@ def bench_border_modes(quick):
                for name, bc in configs.items()}
         t = timed_rounds(fns, 3 if quick else 7)
         for name in configs:
-            mpx = H * W / t[name]["median_s"] / 1e6
-            rows.append(row("border modes (no peer)", f"{H}x{W}x{C} {kname} {name}", t[name],
-                            note=f"{mpx:.0f} Mpx/s, {outside:.0%} of pixels outside"))
+            r = row("border modes (no peer)", f"{H}x{W}x{C} {kname} {name}", t[name])
+            r["pixels"], r["note_suffix"] = H * W, f", {outside:.0%} of pixels outside"
+            rows.append(r)
     return rows
 
 
@@ -363,7 +385,7 @@ def bench_threads(quick):
         one = {"median_s": float(np.median(times[(kname, "1")])), "min_s": min(times[(kname, "1")])}
         dflt = {"median_s": float(np.median(times[(kname, "default")])),
                 "min_s": min(times[(kname, "default")])}
-        rows.append(row("thread scaling", f"1024x1024x3 {kname}: default team vs OMP_NUM_THREADS=1",
+        rows.append(row("thread scaling", f"1024x1024x3 {kname}, default team vs 1 thread",
                         dflt, one, "same call, OMP_NUM_THREADS=1", "speedup",
                         1.8 if kname == "bilinear" else None,
                         note=f"default team = {os.cpu_count()} cores"))
@@ -392,10 +414,38 @@ def machine():
             "load_average_at_start": os.getloadavg()}
 
 
+def combine(runs):
+    """One row per benchmark from several runs of the suite: median times and
+    ratio, with the range of the ratio over the runs."""
+    out = []
+    for i, first in enumerate(runs[0]):
+        same = [rows[i] for rows in runs]
+        r = dict(first)
+        for key in ("ours_ms", "ours_min_ms", "peer_ms", "peer_min_ms", "ours_ns_per_px",
+                    "peer_ns_per_px"):
+            if key in r:
+                r[key] = float(np.median([x[key] for x in same]))
+        if "ratio" in r:
+            ratios = [x["ratio"] for x in same]
+            r["ratio"] = float(np.median(ratios))
+            r["ratio_runs"] = ratios
+            if r.get("target") is not None:
+                t = r["target"]
+                r["met"] = bool(r["ratio"] >= t) if r["ratio_kind"] == "speedup" else bool(r["ratio"] <= t)
+        if "ours_ns_per_px" in r:
+            r["note"] = f"{r['ours_ns_per_px']:.1f} ns/px (cv2 {r['peer_ns_per_px']:.1f})"
+        if "pixels" in r:
+            r["note"] = f"{r['pixels'] / r['ours_ms'] / 1e3:.1f} Mpx/s{r['note_suffix']}"
+        out.append(r)
+    return out
+
+
 def fmt_ratio(r):
     if "ratio" not in r:
         return ""
     s = f"{r['ratio']:.2f}x" if r["ratio_kind"] == "speedup" else f"{r['ratio']:.2f}"
+    if len(r.get("ratio_runs", [])) > 1:
+        s += f" ({min(r['ratio_runs']):.2f}-{max(r['ratio_runs']):.2f})"
     return s
 
 
@@ -411,12 +461,16 @@ def table(rows, info):
     lines = []
     lines.append(f"Machine: {info['cpu']}, {info['cores']} cores; Python {info['python']}, "
                  f"NumPy {info['numpy']}, OpenCV {info['opencv']} ({info['opencv_threads']} threads)")
+    lines.append(f"Load average before/after: {info['load_average_at_start'][0]:.2f}/"
+                 f"{info['load_average_at_end'][0]:.2f}. Times: medians of repeats, then the "
+                 f"median over {info['runs']} runs of the whole suite; ratio range over the runs "
+                 "in parentheses.")
     lines.append("Ratio: 'x' = peer time / our time (higher is better); "
-                 "plain number = our time / peer time (lower is better). Medians of repeats.")
+                 "plain number = our time / peer time (lower is better).")
     lines.append("")
-    header = f"| {'benchmark':<58} | {'ours':>10} | {'peer':>10} | {'ratio':>7} | {'target':<16} | peer / note"
+    header = f"| {'benchmark':<58} | {'ours':>10} | {'peer':>10} | {'ratio (range)':>19} | {'target':<16} | peer / note"
     lines.append(header)
-    lines.append("|" + "-" * 60 + "|" + "-" * 12 + "|" + "-" * 12 + "|" + "-" * 9 + "|" + "-" * 18 + "|" + "-" * 30)
+    lines.append("|" + "-" * 60 + "|" + "-" * 12 + "|" + "-" * 12 + "|" + "-" * 21 + "|" + "-" * 18 + "|" + "-" * 30)
     group = None
     for r in rows:
         if r["group"] != group:
@@ -430,7 +484,7 @@ def table(rows, info):
         note = r["peer"] or ""
         if r.get("note"):
             note = f"{note}; {r['note']}" if note else r["note"]
-        lines.append(f"| {r['name']:<58} | {ours:>10} | {peer:>10} | {fmt_ratio(r):>7} | "
+        lines.append(f"| {r['name']:<58} | {ours:>10} | {peer:>10} | {fmt_ratio(r):>19} | "
                      f"{fmt_target(r):<16} | {note}")
     return "\n".join(lines)
 
@@ -448,7 +502,7 @@ def chart(rows, path):
     vals = [r["ratio"] if r["ratio_kind"] == "speedup" else 1.0 / r["ratio"] for r in rs]
     labels = [f"{r['group']}: {r['name']}" for r in rs]
     colors = ["#2a7" if v >= 1 else "#c54" for v in vals]
-    fig, ax = plt.subplots(figsize=(11, 0.32 * len(rs) + 1.5))
+    fig, ax = plt.subplots(figsize=(12, 0.32 * len(rs) + 1.5))
     y = np.arange(len(rs))
     ax.barh(y, vals, color=colors)
     for i, r in enumerate(rs):
@@ -470,6 +524,8 @@ def chart(rows, path):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="fewer repeats")
+    ap.add_argument("--runs", type=int, default=3,
+                    help="whole-suite repetitions; the table shows their median (default 3)")
     ap.add_argument("--thread-probe", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.thread_probe:
@@ -479,18 +535,24 @@ def main():
 
     t_start = time.perf_counter()
     info = machine()
-    rows = []
     steps = [("2-D remap", lambda: bench_remap2d(cv2, args.quick)),
+             ("lanczos phase reuse", lambda: bench_phase_reuse(cv2, args.quick)),
              ("border modes", lambda: bench_border_modes(args.quick)),
              ("per-call overhead", lambda: bench_overhead(cv2, args.quick)),
              ("channel scaling", lambda: bench_channels(cv2, args.quick)),
              ("1-D remap", lambda: bench_1d(args.quick)),
              ("clip_abs", lambda: bench_clip(args.quick)),
              ("thread scaling", lambda: bench_threads(args.quick))]
-    for name, step in steps:
-        t0 = time.perf_counter()
-        rows += step()
-        print(f"  {name}: {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)
+    runs = []
+    for n in range(args.runs):
+        rows = []
+        for name, step in steps:
+            t0 = time.perf_counter()
+            rows += step()
+            print(f"  run {n + 1}/{args.runs} {name}: {time.perf_counter() - t0:.0f} s",
+                  file=sys.stderr, flush=True)
+        runs.append(rows)
+    rows = combine(runs)
     # Group the rows for the table (stable: the order within a group stays).
     order = []
     for r in rows:
@@ -498,6 +560,7 @@ def main():
             order.append(r["group"])
     rows.sort(key=lambda r: order.index(r["group"]))
     info["load_average_at_end"] = os.getloadavg()
+    info["runs"] = args.runs
     info["seconds"] = time.perf_counter() - t_start
     text = table(rows, info)
     print(text)
