@@ -12,9 +12,10 @@
 //     are exact in double, and a tap is clamped in double before it becomes
 //     an integer; larger positions (and NaN) are redone one at a time with
 //     the saturating int64 forms.
-// Indices are int64, clamped once more to n - 1 (which only matters when
-// (double)(n - 1) rounds up, for axes beyond 2^53 samples), and kept as byte
-// offsets.
+// The plan keeps byte offsets. They are formed in int32 lanes when every
+// offset of the axis fits, else in int64 lanes with the index clamped once
+// more to n - 1 (which only matters when (double)(n - 1) rounds up, for axes
+// beyond 2^53 samples).
 #pragma once
 
 #include <bit>

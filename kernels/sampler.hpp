@@ -3,13 +3,12 @@
 //
 // Tap indices and weights depend only on the position, never on the channel:
 // a plan holds them once per position, and sampling only accumulates values,
-// in the required order. Positions are sampled four at a time, one per
-// vector lane; each lane performs exactly the operations, in exactly the
-// order, of the scalar formula for its own position (no operation mixes
+// in the required order. Vector lanes hold either four positions (single
+// channels) or the adjacent channels of one position (groups of 2 to 4);
+// each lane performs exactly the operations, in exactly the order, of the
+// scalar formula for its own position and channel (no operation mixes
 // lanes), so results are those of the scalar formula bit for bit. (Build
 // with -ffp-contract=off: a fused multiply-add would change the last bit.)
-// Channels are sampled in groups of up to four adjacent ones, each with its
-// own accumulator.
 #pragma once
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Four-lane double vectors (GCC vector extensions) for the planning loops.
+// Four-lane double vectors (GCC vector extensions) for planning and sampling.
 //
 // Every operation acts lane by lane with the IEEE semantics of its scalar
 // counterpart: +, -, * round each lane as the scalar operation does, and the
