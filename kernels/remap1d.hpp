@@ -77,6 +77,7 @@ struct PlannedRun1D {
 template <class K, class Isa>
 inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
   const AxisGeometry geom(a.N, a.src_stride0);
+  const bool unit_samples = a.src_stride0 == static_cast<int64_t>(sizeof(double));
   WeightCache<K> cache;
   Writer<double, Isa> writer;
   // Mode codes compare as unsigned: negative values act as "any other".
@@ -145,11 +146,11 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
       char* out_c0 = a.dst + r.i0 * a.dst_stride0 + channel_offset(c0);
       if (!r.any_blend) {
         DirectSink<double, Writer<double, Isa>> sink{out_c0, a.dst_stride0, &writer};
-        sample_run_1d<K, G, Isa>(src, r.plan, r.n, sink);
+        sample_run_1d<K, G, Isa>(src, r.plan, r.n, unit_samples, sink);
         return;
       }
       StagingSink<G> staged;
-      sample_run_1d<K, G, Isa>(src, r.plan, r.n, staged);
+      sample_run_1d<K, G, Isa>(src, r.plan, r.n, unit_samples, staged);
       const auto& e = staged.e;
       for (int m = 0; m < r.n; ++m) {
         const int64_t i = r.i0 + m;

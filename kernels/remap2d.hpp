@@ -229,6 +229,7 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
                                                   std::max<int64_t>(0, (a.W - 1) * a.src_stride1) +
                                                   element_offset<S>(a.C > 0 ? a.C - 1 : 0));
   const uintptr_t wide_limit = highest - static_cast<uintptr_t>(element_offset<S>(3));
+  const bool unit_cols = a.src_stride1 == element_offset<S>(1);
 
   const bool clamping = a.border_mode == border::CLAMP || ctx.value_mode;
   // Neighbouring pixels mostly share source lines: about two prefetches
@@ -309,15 +310,15 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       const char* src = a.src + element_offset<S>(k0);
       if (!r.any_blend) {  // the plain loop for every pixel: write as sampled
         DirectSink<D, W> sink{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
-        sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, sink);
+        sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, unit_cols, sink);
         if (writer.take_unusual()) {  // a value that may raise when narrowed: redo, watching
           StrictSink<D, W> strict{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
-          sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, strict);
+          sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, unit_cols, strict);
         }
         return;
       }
       StagingSink<G> sink;
-      sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, sink);
+      sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, unit_cols, sink);
       for (int m = 0; m < r.n; ++m) {
         char* out = out_row + m * a.dst_stride1;
         if (!r.blend[m]) {

@@ -173,6 +173,39 @@ namespace detail {
 
 }  // namespace detail
 
+namespace detail {
+
+// Whether the T taps of each of the four positions from m0 are T adjacent
+// elements of S (given adjacent samples: no tap clamped at an edge).
+template <class K, class S>
+[[gnu::always_inline]] inline bool taps_adjacent(const AxisPlan<K>& plan, int m0) noexcept {
+  const simd::vl span = simd::load(plan.off[K::taps - 1] + m0) - simd::load(plan.off[0] + m0);
+  const simd::vl same = span == simd::splat_i64((K::taps - 1) * static_cast<int64_t>(sizeof(S)));
+  return (same[0] & same[1] & same[2] & same[3]) != 0;
+}
+
+// The T adjacent taps of four positions, starting at first[l] for lane l,
+// as T vectors with the positions in the lanes: one load per position and
+// a transpose instead of T gathers.
+template <class S, int T, class Isa>
+[[gnu::always_inline]] inline void load_adjacent_taps(const char* const first[4],
+                                                      simd::vd v[T]) noexcept {
+  static_assert(T % 2 == 0);
+  constexpr int64_t size = sizeof(S);
+  int c0 = 0;
+  for (; c0 + 4 <= T; c0 += 4) {
+    for (int l = 0; l < 4; ++l) v[c0 + l] = simd::load_four<S, Isa>(first[l] + c0 * size);
+    simd::transpose4(v + c0);
+  }
+  if constexpr (T % 4 == 2) {
+    simd::unzip_pairs(simd::load_two<S>(first[0] + c0 * size), simd::load_two<S>(first[1] + c0 * size),
+                      simd::load_two<S>(first[2] + c0 * size), simd::load_two<S>(first[3] + c0 * size),
+                      v[c0], v[c0 + 1]);
+  }
+}
+
+}  // namespace detail
+
 // Sampling a planned run hands its results to a sink, which has
 //   value(m, g, v)      one channel g of position m;
 //   lanes(m0, count, v) channel 0 of positions m0 .. m0 + count - 1 (single
@@ -191,10 +224,12 @@ namespace detail {
 // `wide_limit` is the last address from which four elements of S can be
 // read without leaving the source: positions whose taps all lie at or below
 // it load their channel groups four elements wide (the lanes past G are
-// ignored), the others exactly G elements.
+// ignored), the others exactly G elements. `unit_cols`: the source's columns
+// are adjacent elements (a single contiguous channel).
 template <class K, class S, int G, class Isa, class Sink>
 inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPlan<K>& cols,
-                          const double* sumw, int n, uintptr_t wide_limit, Sink& sink) noexcept {
+                          const double* sumw, int n, uintptr_t wide_limit, bool unit_cols,
+                          Sink& sink) noexcept {
   using simd::splat;
   using simd::vd;
   constexpr int L = simd::kLanes;
@@ -255,25 +290,41 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;
       sink.lanes(m0, count,
-                 simd::gather<Isa, S>(src, simd::load(rows.off[0] + m0) + simd::load(cols.off[0] + m0)));
+                 simd::gather<S>(src, simd::load(rows.off[0] + m0) + simd::load(cols.off[0] + m0)));
     }
   } else {
+    // With adjacent source columns (unit_cols), the column taps of a
+    // position are adjacent elements unless clamped at an edge; four
+    // positions then read their taps of a row with one load each.
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;
-      const auto gather = [&](int r, int c) {
-        return simd::gather<Isa, S>(src, simd::load(rows.off[r] + m0) + simd::load(cols.off[c] + m0));
+      const bool adjacent = unit_cols && detail::taps_adjacent<K, S>(cols, m0);
+      // The taps of row r, one vector per column tap.
+      const auto row_taps = [&](int r, vd* v) {
+        if (adjacent) {
+          const char* first[L];
+          for (int l = 0; l < L; ++l) first[l] = src + rows.off[r][m0 + l] + cols.off[0][m0 + l];
+          detail::load_adjacent_taps<S, T, Isa>(first, v);
+        } else {
+          for (int c = 0; c < T; ++c)
+            v[c] = simd::gather<S>(src, simd::load(rows.off[r] + m0) + simd::load(cols.off[c] + m0));
+        }
       };
       if constexpr (K::shape == TapShape::linear) {
         const vd fx = simd::load(cols.frac + m0);
-        const vd tl = gather(0, 0), tr = gather(0, 1), bl = gather(1, 0), br = gather(1, 1);
-        const vd t = (tr - tl) * fx + tl;
-        const vd b = (br - bl) * fx + bl;
+        vd top[2], bottom[2];
+        row_taps(0, top);
+        row_taps(1, bottom);
+        const vd t = (top[1] - top[0]) * fx + top[0];
+        const vd b = (bottom[1] - bottom[0]) * fx + bottom[0];
         sink.lanes(m0, count, (b - t) * simd::load(rows.frac + m0) + t);
       } else {
         vd acc = splat(0.0);
         for (int r = 0; r < T; ++r) {
           const vd wy = simd::load(rows.w[r] + m0);
-          for (int c = 0; c < T; ++c) acc = (simd::load(cols.w[c] + m0) * gather(r, c)) * wy + acc;
+          vd v[T];
+          row_taps(r, v);
+          for (int c = 0; c < T; ++c) acc = (simd::load(cols.w[c] + m0) * v[c]) * wy + acc;
         }
         sink.lanes(m0, count, detail::normalise(acc, simd::load(sumw + m0)));
       }
@@ -282,9 +333,11 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
 }
 
 // The 1-D counterpart: channels [0, G) of the n positions of a planned run
-// along the source's rows (float64 sources).
+// along the source's rows (float64 sources); `unit_samples`: the samples
+// are adjacent elements (a single contiguous channel).
 template <class K, int G, class Isa, class Sink>
-inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, Sink& sink) noexcept {
+inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, bool unit_samples,
+                          Sink& sink) noexcept {
   using simd::splat;
   using simd::vd;
   constexpr int L = simd::kLanes;
@@ -307,18 +360,24 @@ inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, Sink&
   } else if constexpr (K::shape == TapShape::nearest) {
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;
-      sink.lanes(m0, count, simd::gather<Isa, double>(src, simd::load(plan.off[0] + m0)));
+      sink.lanes(m0, count, simd::gather<double>(src, simd::load(plan.off[0] + m0)));
     }
   } else {
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;
-      const auto gather = [&](int t) { return simd::gather<Isa, double>(src, simd::load(plan.off[t] + m0)); };
+      vd v[T];
+      if (unit_samples && detail::taps_adjacent<K, double>(plan, m0)) {
+        const char* first[L];
+        for (int l = 0; l < L; ++l) first[l] = src + plan.off[0][m0 + l];
+        detail::load_adjacent_taps<double, T, Isa>(first, v);
+      } else {
+        for (int t = 0; t < T; ++t) v[t] = simd::gather<double>(src, simd::load(plan.off[t] + m0));
+      }
       if constexpr (K::shape == TapShape::linear) {
-        const vd v0 = gather(0), v1 = gather(1);
-        sink.lanes(m0, count, (v1 - v0) * simd::load(plan.frac + m0) + v0);
+        sink.lanes(m0, count, (v[1] - v[0]) * simd::load(plan.frac + m0) + v[0]);
       } else {
         vd acc = splat(0.0);
-        for (int t = 0; t < T; ++t) acc = simd::load(plan.w[t] + m0) * gather(t) + acc;
+        for (int t = 0; t < T; ++t) acc = simd::load(plan.w[t] + m0) * v[t] + acc;
         sink.lanes(m0, count, detail::normalise(acc, simd::load(plan.sumw + m0)));
       }
     }

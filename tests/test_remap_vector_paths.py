@@ -1,7 +1,8 @@
 """Positions and layouts that single out the vectorised sampling paths.
 
 The kernels plan runs of 64 positions four at a time, read channel groups
-four elements wide except next to the end of the source, pick Catmull-Rom
+four elements wide except next to the end of the source, read a single
+channel's column taps with one load per row unless a tap is clamped, pick Catmull-Rom
 pieces per tap when every position of a run is non-negative, and take
 positions of magnitude 2^31 or more one at a time. Each choice must give
 the scalar formulas' result; the scalar oracle decides.
@@ -43,12 +44,13 @@ def resolve(mode, v):
     return oracle.clamp_unit(v) if mode == 0 else v
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
 @pytest.mark.parametrize("mode", [0, 6])
 @pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
-def test_positions_at_and_next_to_integers(mode, interpolation):
+def test_positions_at_and_next_to_integers(dtype, mode, interpolation):
     H, W = 3, 4097
     rng = np.random.default_rng(1)
-    src = rng.normal(size=(H, W, 1))
+    src = rng.normal(size=(H, W, 1)).astype(dtype)
     unit = [(k + f) / (W - 1) for k in (0, 1, 2, 5, 100, 4093, 4094, 4095, 4096) for f in FRACTIONS]
     unit += [-0.1, -1e-300, -0.0, 1.0, 1.0000000001, 2.0, math.nan, math.inf, -math.inf,
              3e9, -3e9, 1e17]
@@ -57,11 +59,13 @@ def test_positions_at_and_next_to_integers(mode, interpolation):
     mx[1, :n] = unit
     my[0, :n] = np.array(unit) * (W - 1) / (H - 1)
     out = _tovik.remap_tensor(src, mx, my, interpolation=interpolation, border_config=config(mode))
-    s = src.tolist()
+    s = src.astype(np.float64).tolist()
     for i in (0, 1):
         for j in range(n):
             x, y = resolve(mode, float(mx[i, j])), resolve(mode, float(my[i, j]))
             want = oracle_sample(s, x, y, 0, H, W, interpolation)
+            if dtype == np.float32:
+                want = float(np.float32(want))
             assert same(float(out[i, j, 0]), want), (i, j, x, y)
 
 
