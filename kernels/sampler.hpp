@@ -88,6 +88,14 @@ inline void with_kernel(int32_t interpolation, F&& f) {
   }
 }
 
+// Taps per axis of the kernel an interpolation code selects (the drivers'
+// measure of work per output element).
+inline int64_t taps_per_axis(int32_t interpolation) noexcept {
+  int64_t taps = 0;
+  with_kernel(interpolation, [&](auto kernel) { taps = decltype(kernel)::taps; });
+  return taps;
+}
+
 template <int G>
 struct Channels {
   static constexpr int value = G;

@@ -30,17 +30,6 @@ using frame::ViewRecord;
 // ---------------------------------------------------------------------------
 // Parallel driver
 
-// Elementary operations per output element, by kernel: taps per pixel.
-std::int64_t taps_per_pixel(int interpolation) {
-  switch (interpolation) {
-    case 0: return 1;
-    case 2: return 16;
-    case 3: return 36;
-    case 4: return 64;
-    default: return 4;
-  }
-}
-
 // The kernel arguments of one call, from the views of its arrays.
 kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_y, const ViewRecord& map_x,
                             const ViewRecord& dst, int border_mode, double border_const,
@@ -99,9 +88,9 @@ template <class S, class D>
 int run_remap(const kernels::Remap2D& a) {
   frame::ReleasedLock unlocked;
   if (a.H <= 0) return 0;
+  const double taps = static_cast<double>(kernels::taps_per_axis(a.interpolation));
   const double work = static_cast<double>(a.H) * static_cast<double>(a.W) *
-                      static_cast<double>(a.C > 0 ? a.C : 1) *
-                      static_cast<double>(taps_per_pixel(a.interpolation));
+                      static_cast<double>(a.C > 0 ? a.C : 1) * taps * taps;
   const bool parallel = work >= static_cast<double>(frame::kMinParallelWork);
   if constexpr (std::is_same_v<D, double>) {
     frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int) {

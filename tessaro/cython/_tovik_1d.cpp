@@ -26,16 +26,6 @@ using frame::ViewRecord;
 // ---------------------------------------------------------------------------
 // Parallel driver
 
-std::int64_t taps_per_sample(int interpolation) {
-  switch (interpolation) {
-    case 0: return 1;
-    case 2: return 4;
-    case 3: return 6;
-    case 4: return 8;
-    default: return 2;
-  }
-}
-
 void _tovik_1d_impl(ViewRecord src, ViewRecord map_x, ViewRecord dst, int border_mode,
                     double border_const, ViewRecord border_array, double feathering_width,
                     double feathering_x_undershoot_multiplier,
@@ -65,7 +55,7 @@ void _tovik_1d_impl(ViewRecord src, ViewRecord map_x, ViewRecord dst, int border
 
   frame::ReleasedLock unlocked;
   if (N <= 0) return;
-  const std::int64_t work = N * (C > 0 ? C : 1) * taps_per_sample(interpolation);
+  const std::int64_t work = N * (C > 0 ? C : 1) * kernels::taps_per_axis(interpolation);
   frame::for_static_blocks(N, work >= frame::kMinParallelWork,
                            [&](std::int64_t begin, std::int64_t end, int) {
                              kernels::remap1d_range(a, begin, end);
