@@ -179,10 +179,6 @@ namespace detail {
   return simd::select(sumw == simd::splat(0.0), simd::splat(0.0), acc / sumw);
 }
 
-}  // namespace detail
-
-namespace detail {
-
 // Whether the T taps of each of the four positions from m0 are T adjacent
 // elements of S (given adjacent samples: no tap clamped at an edge).
 template <class K, class S>

