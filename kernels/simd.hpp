@@ -101,7 +101,30 @@ using v4 = typename Four<S>::type;
 // widening, and integers of at most 16 bits).
 template <class S>
 [[gnu::always_inline]] inline vd to_doubles(v4<S> v) noexcept {
-  return __builtin_convertvector(v, vd);
+  if constexpr (std::is_integral_v<S>) {
+    // through int32 lanes: one widening and one conversion instruction,
+    // where a direct conversion is compiled lane by lane
+    return __builtin_convertvector(__builtin_convertvector(v, vi), vd);
+  } else {
+    return __builtin_convertvector(v, vd);
+  }
+}
+
+// Four int32 lanes known to lie in the range of the integer type D, as four
+// D: the low bytes of each lane picked (a little-endian layout), where a
+// conversion is compiled lane by lane.
+template <class D>
+[[gnu::always_inline]] inline v4<D> narrow_in_range(vi v) noexcept {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+  using bytes = uint8_t __attribute__((vector_size(16)));
+  using halves = uint16_t __attribute__((vector_size(16)));
+  if constexpr (sizeof(D) == 1) {
+    const bytes b = (bytes)v;
+    return (v4<D>)__builtin_shufflevector(b, b, 0, 4, 8, 12);
+  } else {
+    const halves h = (halves)v;
+    return (v4<D>)__builtin_shufflevector(h, h, 0, 2, 4, 6);
+  }
 }
 
 // G adjacent elements of type S at p into lanes 0 .. G-1, zeros above;
