@@ -102,9 +102,24 @@ using v4 = typename Four<S>::type;
 template <class S>
 [[gnu::always_inline]] inline vd to_doubles(v4<S> v) noexcept {
   if constexpr (std::is_integral_v<S>) {
-    // through int32 lanes: one widening and one conversion instruction,
-    // where a direct conversion is compiled lane by lane
-    return __builtin_convertvector(__builtin_convertvector(v, vi), vd);
+    // To int32 lanes by a byte shuffle (zeros above unsigned values; signed
+    // ones placed high and shifted back down), then one conversion: GCC
+    // compiles the direct conversion lane by lane.
+    using bytes = uint8_t __attribute__((vector_size(16)));
+    bytes b = {};
+    std::memcpy(&b, &v, sizeof v);
+    const bytes z = {};
+    vi i;
+    if constexpr (sizeof(S) == 1 && std::is_signed_v<S>) {
+      i = (vi)__builtin_shufflevector(b, z, 16, 16, 16, 0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 3) >> 24;
+    } else if constexpr (sizeof(S) == 1) {
+      i = (vi)__builtin_shufflevector(b, z, 0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 3, 16, 16, 16);
+    } else if constexpr (std::is_signed_v<S>) {
+      i = (vi)__builtin_shufflevector(b, z, 16, 16, 0, 1, 16, 16, 2, 3, 16, 16, 4, 5, 16, 16, 6, 7) >> 16;
+    } else {
+      i = (vi)__builtin_shufflevector(b, z, 0, 1, 16, 16, 2, 3, 16, 16, 4, 5, 16, 16, 6, 7, 16, 16);
+    }
+    return __builtin_convertvector(i, vd);
   } else {
     return __builtin_convertvector(v, vd);
   }
