@@ -180,17 +180,6 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
   }
 }
 
-template <class K>
-void range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
-  remap1d_range_with<K, simd::Baseline>(a, i_begin, i_end);
-}
-
-template <class K>
-[[gnu::flatten, gnu::target("avx2")]] void range_avx2(const Remap1D& a, int64_t i_begin,
-                                                      int64_t i_end) noexcept {
-  remap1d_range_with<K, simd::Avx2>(a, i_begin, i_end);
-}
-
 }  // namespace detail
 
 // Runs the per-sample pipeline for output samples [i_begin, i_end) (clipped
@@ -200,13 +189,9 @@ inline void remap1d_range(const Remap1D& a, int64_t i_begin, int64_t i_end) noex
   i_begin = std::max<int64_t>(i_begin, 0);
   i_end = std::min(i_end, a.N);
   if (i_begin >= i_end) return;
-  const bool avx2 = cpu_has_avx2();
   with_kernel(a.interpolation, [&](auto kernel) {
     using K = decltype(kernel);
-    if (avx2)
-      detail::range_avx2<K>(a, i_begin, i_end);
-    else
-      detail::range_baseline<K>(a, i_begin, i_end);
+    simd::dispatch([&]<class Isa>() { detail::remap1d_range_with<K, Isa>(a, i_begin, i_end); });
   });
 }
 

@@ -337,21 +337,6 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
   return writer.errors;
 }
 
-// The whole row pipeline compiled twice: for the baseline instruction set
-// and with AVX2, where the planning vectors take one register each. Both
-// perform the same IEEE operations (no FMA: contraction is off), so the
-// choice between them changes speed only.
-template <class K, class S, class D>
-int rows_baseline(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
-  return remap2d_rows_with<K, S, D, simd::Baseline>(a, row_begin, row_end);
-}
-
-template <class K, class S, class D>
-[[gnu::flatten, gnu::target("avx2")]] int rows_avx2(const Remap2D& a, int64_t row_begin,
-                                                    int64_t row_end) noexcept {
-  return remap2d_rows_with<K, S, D, simd::Avx2>(a, row_begin, row_end);
-}
-
 }  // namespace detail
 
 // Runs the per-pixel pipeline for output rows [row_begin, row_end) (clipped
@@ -366,11 +351,13 @@ inline int remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) no
   row_end = std::min(row_end, a.H);
   if (row_begin >= row_end || a.W <= 0) return 0;
   int errors = 0;
-  const bool avx2 = cpu_has_avx2();
+  // The whole row pipeline in one copy per instruction set (simd.hpp); with
+  // AVX2 the planning vectors take one register each.
   with_kernel(a.interpolation, [&](auto kernel) {
     using K = decltype(kernel);
-    errors = avx2 ? detail::rows_avx2<K, S, D>(a, row_begin, row_end)
-                  : detail::rows_baseline<K, S, D>(a, row_begin, row_end);
+    errors = simd::dispatch([&]<class Isa>() {
+      return detail::remap2d_rows_with<K, S, D, Isa>(a, row_begin, row_end);
+    });
   });
   return errors;
 }

@@ -63,21 +63,13 @@ inline void clip_range(const char* in, char* out, T threshold, T zero_val, std::
     store(out, i, clip_element(load<T>(in, i), threshold, negative_threshold, zero_val));
 }
 
-// The same loop compiled for AVX2 (wider vectors, same element rule).
-template <class T>
-[[gnu::flatten, gnu::target("avx2")]] void clip_range_avx2(const char* in, char* out, T threshold,
-                                                           T zero_val, std::int64_t begin,
-                                                           std::int64_t end) {
-  clip_range(in, out, threshold, zero_val, begin, end);
-}
-
+// The loop in one copy per instruction set (AVX2: wider vectors, same
+// element rule).
 template <class T>
 void clip_block(const char* in, char* out, T threshold, T zero_val, std::int64_t begin,
                 std::int64_t end) {
-  if (tessaro::kernels::cpu_has_avx2())
-    clip_range_avx2(in, out, threshold, zero_val, begin, end);
-  else
-    clip_range(in, out, threshold, zero_val, begin, end);
+  tessaro::kernels::simd::dispatch(
+      [&]<class>() { clip_range(in, out, threshold, zero_val, begin, end); });
 }
 
 template <class T>

@@ -224,11 +224,10 @@ bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& 
 // Whether a float32 buffer holds a signalling NaN: in blocks over the
 // default team, with the interpreter lock released, for large buffers.
 bool has_signalling_nan(const char* data, std::int64_t n) {
-  const bool avx2 = kernels::cpu_has_avx2();
   const auto scan = [&](std::int64_t begin, std::int64_t end) {
-    const char* p = data + 4 * begin;
-    return avx2 ? kernels::has_signalling_nan_f32_avx2(p, end - begin)
-                : kernels::has_signalling_nan_f32(p, end - begin);
+    return kernels::simd::dispatch([&]<class>() {
+      return kernels::has_signalling_nan_f32(data + 4 * begin, end - begin);
+    });
   };
   if (n < (std::int64_t{1} << 18)) return scan(0, n);
   std::vector<char> found(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
