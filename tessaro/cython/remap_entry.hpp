@@ -75,10 +75,17 @@ inline Ref border_constant(PyObject* bc) {
   return value;
 }
 
-// `obj.<attr>.value` as a C int.
+// `obj.<attr>.value` as a C int. A member without `value` (a plain int, say)
+// raises the same AttributeError, with a message that names the attribute.
 inline bool enum_value(PyObject* obj, const char* attr, int* out) {
   Ref member = frame::getattr(obj, attr);
-  Ref value = member ? frame::getattr(member.get(), "value") : Ref();
+  if (!member) return false;
+  Ref value = frame::getattr(member.get(), "value");
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Format(PyExc_AttributeError,
+                 "%s.value: '%.200s' object has no attribute 'value' (%s must be an enum member)",
+                 attr, Py_TYPE(member.get())->tp_name, attr);
+  }
   return value && frame::to_c_int(value.get(), out);
 }
 
