@@ -128,6 +128,13 @@ frame::Module kModule("_brisel", "tessaro.cython._brisel",
                       "\nSign-preserving absolute-value clip kernel for float32/float64 arrays.\n",
                       "tessaro/cython/_brisel.cpp", kExports, module_body);
 
+// Arrays of more than this many elements run in parallel: part of clip_abs's
+// documented behaviour (see _brisel.pyi), compared with the array's size as
+// a Python int. It is not frame::kMinParallelWork (2^15 operations) on
+// purpose: that one counts remap operations, multiply-adds over taps that
+// also pay for planning and gathers, while a clip element costs one compare
+// and select on data streamed through memory, so a team pays off only for
+// far more elements.
 constexpr long kParallelThreshold = 1000000;
 
 struct Names {
