@@ -84,20 +84,18 @@ test-asan: $(ASAN_VENV)/.deps
 	cd tests && ../tools/asan_env.sh ../$(ASAN_PY) -m pytest -q -p no:cacheprovider
 
 # ---------------------------------------------------------------------------
-# test-baseline: the exactness tests against a build that holds only the
-# baseline (portable) copies of the kernels (-DTESSARO_BASELINE=ON), the code
-# every CPU without AVX2 and every other architecture runs. Own virtualenv and
-# CMake tree; takes CXX like `make test`.
+# test-baseline: the suite (exactness tests included) against a build that
+# holds only the baseline (portable) copies of the kernels
+# (-DTESSARO_BASELINE=ON), the code every CPU without AVX2 and every other
+# architecture runs. Own virtualenv and CMake tree; takes CXX like `make test`.
 BASELINE_VENV := .venv-baseline$(if $(COMPILER),-$(COMPILER))
 BASELINE_PY := $(BASELINE_VENV)/bin/python
-EXACTNESS_TESTS := test_remap_exact.py test_remap1d_exact.py test_remap_float32.py \
-  test_remap_vector_paths.py test_oracle_numbers.py test_clip_abs.py
 
 .PHONY: test-baseline
 test-baseline: $(BASELINE_VENV)/.deps compiler
 	$(CXX_ENV) $(BASELINE_PY) -m pip install --quiet --no-build-isolation \
 	  -Ccmake.define.TESSARO_BASELINE=ON -Cbuild-dir=build/baseline$(if $(COMPILER),-$(COMPILER)) ".[test]"
-	cd tests && ../$(BASELINE_PY) -m pytest -q -p no:cacheprovider $(EXACTNESS_TESTS)
+	cd tests && ../$(BASELINE_PY) -m pytest -q -p no:cacheprovider
 
 # ---------------------------------------------------------------------------
 # check-aarch64: the kernels on 64-bit ARM, where the portable vector code is
