@@ -104,8 +104,9 @@ test-baseline: $(BASELINE_VENV)/.deps compiler
 # same driver built for x86-64 (AVX2 and baseline copies), bit for bit.
 # Lanczos cases, which depend on the C library's sin, are checked in each
 # process against the scalar formulas with that platform's sin instead.
-# Then cross-compiles the three extension modules (objects only: the host's
-# Python and NumPy headers serve, both are LP64 little-endian). Installs
+# Then cross-compiles the three extension modules to objects, to prove that
+# they compile; the host's Python and NumPy headers serve for that (LP64,
+# little-endian on both), nothing is linked or loaded. Installs
 # g++-aarch64-linux-gnu and qemu-user from Debian when missing.
 NATIVE_DIR := build/native
 NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -fno-math-errno -Wall -Wextra \
