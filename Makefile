@@ -3,26 +3,51 @@ SHELL := /bin/bash
 
 # CPython 3.12: a pyenv installation if there is one, else python3.12 on PATH.
 PYTHON ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.12*/bin/python3.12) $(shell command -v python3.12 2>/dev/null))
-VENV := .venv
-PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2" cmake ninja
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all venv build test bench demo clean
+# The compiler: make's default (g++, through CMake's c++) builds into .venv
+# and build/. Any CXX given on the command line or in the environment, e.g.
+# `make test CXX=clang++`, gets its own virtualenv (.venv-clang++) and CMake
+# tree (build/clang++), so the builds of different compilers never mix. For
+# Clang, Debian's clang and libomp-dev (its OpenMP runtime) are installed
+# when missing.
+ifeq ($(origin CXX),default)
+COMPILER :=
+VENV := .venv
+BUILD_DIR_OPT :=
+CXX_ENV :=
+else
+COMPILER := $(notdir $(firstword $(CXX)))
+VENV := .venv-$(COMPILER)
+BUILD_DIR_OPT := -Cbuild-dir=build/$(COMPILER)
+CXX_ENV := CXX="$(CXX)"
+endif
+PY := $(VENV)/bin/python
+
+.PHONY: all venv compiler build test bench demo clean
 
 all: test
 
-$(VENV)/.deps: pyproject.toml
+# Any virtualenv of this file: CPython 3.12 and the build dependencies.
+%/.deps: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "CPython 3.12 not found (set PYTHON=/path/to/python3.12)"; exit 1; }
-	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(BUILD_DEPS)
+	$(PYTHON) -m venv $*
+	$*/bin/python -m pip install --quiet --upgrade pip
+	$*/bin/python -m pip install --quiet $(BUILD_DEPS)
 	touch $@
 
 venv: $(VENV)/.deps
 
+compiler:
+ifneq ($(filter clang%,$(COMPILER)),)
+	@dpkg -s clang libomp-dev >/dev/null 2>&1 || \
+	  { $(SUDO) apt-get update && $(SUDO) apt-get install -y clang libomp-dev; }
+endif
+
 # Incremental: scikit-build-core keeps its CMake tree under build/.
-build: venv
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+build: venv compiler
+	$(CXX_ENV) $(PY) -m pip install --quiet --no-build-isolation $(BUILD_DIR_OPT) ".[test]"
 
 test: build
 	cd tests && ../$(VENV)/bin/python -m pytest -q
@@ -41,7 +66,7 @@ demo: venv
 	$(VENV)/bin/tessaro-demo --out demo/out
 
 clean:
-	rm -rf build $(VENV) .venv-asan
+	rm -rf build .venv .venv-*
 
 # ---------------------------------------------------------------------------
 # test-asan: the test suite against a build with AddressSanitizer and
@@ -51,16 +76,68 @@ clean:
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
 
-$(ASAN_VENV)/.deps: pyproject.toml
-	@test -n "$(PYTHON)" || { echo "CPython 3.12 not found (set PYTHON=/path/to/python3.12)"; exit 1; }
-	$(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_PY) -m pip install --quiet --upgrade pip
-	$(ASAN_PY) -m pip install --quiet $(BUILD_DEPS)
-	touch $@
-
 .PHONY: test-asan
 test-asan: $(ASAN_VENV)/.deps
 	$(ASAN_PY) -m pip install --quiet --no-build-isolation \
 	  -Ccmake.define.TESSARO_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo \
 	  -Cbuild-dir=build/asan ".[test]"
 	cd tests && ../tools/asan_env.sh ../$(ASAN_PY) -m pytest -q -p no:cacheprovider
+
+# ---------------------------------------------------------------------------
+# test-baseline: the suite (exactness tests included) against a build that
+# holds only the baseline (portable) copies of the kernels
+# (-DTESSARO_BASELINE=ON), the code every CPU without AVX2 and every other
+# architecture runs. Own virtualenv and CMake tree; takes CXX like `make test`.
+BASELINE_VENV := .venv-baseline$(if $(COMPILER),-$(COMPILER))
+BASELINE_PY := $(BASELINE_VENV)/bin/python
+
+.PHONY: test-baseline
+test-baseline: $(BASELINE_VENV)/.deps compiler
+	$(CXX_ENV) $(BASELINE_PY) -m pip install --quiet --no-build-isolation \
+	  -Ccmake.define.TESSARO_BASELINE=ON -Cbuild-dir=build/baseline$(if $(COMPILER),-$(COMPILER)) ".[test]"
+	cd tests && ../$(BASELINE_PY) -m pytest -q -p no:cacheprovider
+
+# ---------------------------------------------------------------------------
+# check-aarch64: the kernels on 64-bit ARM, where the portable vector code is
+# the only copy. Cross-compiles tests/native/kernel_cases.cpp (no Python) and
+# runs it under qemu-user; its per-case output hashes must equal those of the
+# same driver built for x86-64 (AVX2 and baseline copies), bit for bit.
+# Lanczos cases, which depend on the C library's sin, are checked in each
+# process against the scalar formulas with that platform's sin instead.
+# Then cross-compiles the three extension modules to objects, to prove that
+# they compile; the host's Python and NumPy headers serve for that (LP64,
+# little-endian on both), nothing is linked or loaded. Installs
+# g++-aarch64-linux-gnu and qemu-user from Debian when missing.
+NATIVE_DIR := build/native
+NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -fno-math-errno -Wall -Wextra \
+  -Wno-missing-field-initializers -I.
+NATIVE_KERNELS := tests/native/kernel_cases.cpp kernels/remap2d_float_types.cpp \
+  kernels/remap2d_integer_types.cpp
+AARCH64_CXX := aarch64-linux-gnu-g++
+
+.PHONY: check-aarch64
+check-aarch64: venv
+	@dpkg -s g++-aarch64-linux-gnu qemu-user >/dev/null 2>&1 || \
+	  { $(SUDO) apt-get update && $(SUDO) apt-get install -y g++-aarch64-linux-gnu qemu-user; }
+	mkdir -p $(NATIVE_DIR)
+	g++ $(NATIVE_FLAGS) $(NATIVE_KERNELS) -o $(NATIVE_DIR)/kernel_cases-x86_64
+	g++ $(NATIVE_FLAGS) -DTESSARO_FORCE_BASELINE $(NATIVE_KERNELS) \
+	  -o $(NATIVE_DIR)/kernel_cases-x86_64-baseline
+	$(AARCH64_CXX) $(NATIVE_FLAGS) -static $(NATIVE_KERNELS) \
+	  -o $(NATIVE_DIR)/kernel_cases-aarch64
+	$(NATIVE_DIR)/kernel_cases-x86_64 > $(NATIVE_DIR)/x86_64.txt
+	$(NATIVE_DIR)/kernel_cases-x86_64-baseline > $(NATIVE_DIR)/x86_64-baseline.txt
+	qemu-aarch64 $(NATIVE_DIR)/kernel_cases-aarch64 > $(NATIVE_DIR)/aarch64.txt
+	tail -n 1 $(NATIVE_DIR)/aarch64.txt
+	diff $(NATIVE_DIR)/x86_64.txt $(NATIVE_DIR)/x86_64-baseline.txt
+	diff <(grep -v '^L' $(NATIVE_DIR)/x86_64.txt) <(grep -v '^L' $(NATIVE_DIR)/aarch64.txt)
+	@echo "Lanczos cases with equal hashes on both: $$(comm -12 <(grep '^L' $(NATIVE_DIR)/x86_64.txt | sort) \
+	  <(grep '^L' $(NATIVE_DIR)/aarch64.txt | sort) | wc -l) of $$(grep -c '^L' $(NATIVE_DIR)/aarch64.txt)"
+	for m in _brisel _tovik _tovik_1d _warp; do \
+	  $(AARCH64_CXX) $(NATIVE_FLAGS) -fopenmp -fPIC -c tessaro/cython/$$m.cpp -o $(NATIVE_DIR)/$$m-aarch64.o \
+	    -I"$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+	    -I"$$($(PY) -c 'import numpy; print(numpy.get_include())')" \
+	    -DNPY_NO_DEPRECATED_API=NPY_1_25_API_VERSION -DNPY_TARGET_VERSION=NPY_1_25_API_VERSION || exit 1; \
+	done
+	file $(NATIVE_DIR)/*-aarch64.o
+	@echo "check-aarch64: passed"

@@ -9,7 +9,9 @@
 namespace tessaro::frame {
 
 // Below this many elementary operations a call runs on the calling thread:
-// waking an OpenMP team costs more than such small work.
+// waking an OpenMP team costs more than such small work. The remap drivers
+// count output elements times taps; clip_abs keeps its own documented
+// threshold in elements (see _brisel.cpp).
 inline constexpr std::int64_t kMinParallelWork = 1 << 15;
 
 // Runs body(begin, end, thread) over [0, n) split into one contiguous block

@@ -17,6 +17,19 @@ inline constexpr int32_t kFeatherInward = 1;
 
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// distance_mode codes of the outward combination, as in DistanceMode
+// (tessaro/core/enums.py). 0, 7 and every unnamed code are Euclidean.
+namespace distance {
+inline constexpr int32_t EUCLIDEAN = 0;
+inline constexpr int32_t CHEBYSHEV = 1;
+inline constexpr int32_t MANHATTAN = 2;
+inline constexpr int32_t SCALED_MANHATTAN = 3;
+inline constexpr int32_t OCTAGONAL = 4;
+inline constexpr int32_t MAX_PLUS_HALF_MIN = 5;
+inline constexpr int32_t QUADRATIC_CORRECTED = 6;
+inline constexpr int32_t ALPHA_MAX_BETA_MIN = 8;
+}  // namespace distance
+
 namespace detail {
 
 // Distance of a coordinate outside [0, 1] from the edge it crossed
@@ -92,21 +105,21 @@ inline double combine_feather_distance(double dx, double dy, int32_t distance_mo
   const double mn = std::fmin(dx, dy);
   const double mx = std::fmax(dx, dy);
   switch (distance_mode) {
-    case 1:
+    case distance::CHEBYSHEV:
       return mx;
-    case 2:
+    case distance::MANHATTAN:
       return dx + dy;
-    case 3:
+    case distance::SCALED_MANHATTAN:
       return (dx + dy) * 0.7071067811865476;
-    case 4:
+    case distance::OCTAGONAL:
       return mn * 0.41421356237309503 + mx;
-    case 5:
+    case distance::MAX_PLUS_HALF_MIN:
       return mn * 0.5 + mx;
-    case 6:
+    case distance::QUADRATIC_CORRECTED:
       return ((mn * 0.5 + mx) - (0.25 * dx) * dx) - (0.25 * dy) * dy;
-    case 8:
+    case distance::ALPHA_MAX_BETA_MIN:
       return mx * 0.9604 + mn * 0.3981;
-    default:  // 0, 7 and every other value: Euclidean
+    default:  // EUCLIDEAN, 7 and every other value
       return std::sqrt(dx * dx + dy * dy);
   }
 }

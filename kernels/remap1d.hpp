@@ -61,7 +61,7 @@ struct PlannedRun1D {
 // Plans the runs of kRun samples of [i_begin, i_end), one after the other:
 // resolution, taps, weights and weight sums, with the source lines of each
 // run's samples prefetched. Compiled once per kernel and instruction set,
-// whatever the element types (see plan_baseline_1d and plan_avx2_1d).
+// whatever the element types (see plan_run_1d).
 template <class K>
 struct SamplePlanner {
   const Remap1D& a;
@@ -137,15 +137,16 @@ struct SamplePlanner {
   }
 };
 
-template <class K>
-[[gnu::noinline]] bool plan_baseline_1d(SamplePlanner<K>& planner, PlannedRun1D<K>& r) noexcept {
-  return planner.plan(r);
-}
-
-template <class K>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] bool plan_avx2_1d(SamplePlanner<K>& planner,
-                                                                      PlannedRun1D<K>& r) noexcept {
-  return planner.plan(r);
+// One run's planning, out of line, in the instruction set of the copy that
+// calls it.
+template <class K, class Isa>
+[[gnu::noinline]] bool plan_run_1d(SamplePlanner<K>& planner, PlannedRun1D<K>& r) noexcept {
+  if constexpr (std::is_same_v<Isa, simd::Baseline>) {
+    return planner.plan(r);
+  } else {
+    auto body = [&]<class>() { return planner.plan(r); };
+    return simd::run_avx2(body);
+  }
 }
 
 // Samples [i_begin, i_end) in runs of kRun, each planned one run ahead of
@@ -156,13 +157,7 @@ inline int remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) 
   using W = Writer<D, Isa>;
   W writer;
   SamplePlanner<K> planner(a, i_begin, i_end);
-  const auto plan_next = [&](PlannedRun1D<K>& r) {
-    if constexpr (Isa::avx2) {
-      return plan_avx2_1d<K>(planner, r);
-    } else {
-      return plan_baseline_1d<K>(planner, r);
-    }
-  };
+  const auto plan_next = [&](PlannedRun1D<K>& r) { return plan_run_1d<K, Isa>(planner, r); };
   const bool array_mode = static_cast<uint32_t>(a.border_mode) == static_cast<uint32_t>(border::ARRAY);
   const bool inward = planner.inward;
   const BorderValues border_values(a.border_array_channels, a.C, a.border_const);
@@ -222,17 +217,6 @@ inline int remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) 
   return writer.errors;
 }
 
-template <class K, class S, class D>
-int range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
-  return remap1d_range_with<K, S, D, simd::Baseline>(a, i_begin, i_end);
-}
-
-template <class K, class S, class D>
-[[gnu::flatten, gnu::target("avx2")]] int range_avx2(const Remap1D& a, int64_t i_begin,
-                                                     int64_t i_end) noexcept {
-  return remap1d_range_with<K, S, D, simd::Avx2>(a, i_begin, i_end);
-}
-
 }  // namespace detail
 
 // Runs the per-sample pipeline for output samples [i_begin, i_end) (clipped
@@ -245,12 +229,12 @@ inline int remap1d_range(const Remap1D& a, int64_t i_begin, int64_t i_end) noexc
   i_begin = std::max<int64_t>(i_begin, 0);
   i_end = std::min(i_end, a.N);
   if (i_begin >= i_end) return 0;
-  const bool avx2 = cpu_has_avx2();
   int errors = 0;
   with_kernel(a.interpolation, [&](auto kernel) {
     using K = decltype(kernel);
-    errors = avx2 ? detail::range_avx2<K, S, D>(a, i_begin, i_end)
-                  : detail::range_baseline<K, S, D>(a, i_begin, i_end);
+    errors = simd::dispatch([&]<class Isa>() {
+      return detail::remap1d_range_with<K, S, D, Isa>(a, i_begin, i_end);
+    });
   });
   return errors;
 }

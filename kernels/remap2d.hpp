@@ -207,8 +207,8 @@ struct PlannedRun {
 // the other: border resolution, taps, weights and weight sums of all their
 // pixels, with the first source lines of each run's pixels prefetched. The
 // planning depends on the kernel only, not on the element types, so it is
-// compiled once per kernel and instruction set (see plan_baseline and
-// plan_avx2) and called once per run.
+// compiled once per kernel and instruction set (see plan_run) and called
+// once per run.
 template <class K>
 struct RowPlanner {
   const Remap2D& a;
@@ -306,15 +306,16 @@ struct RowPlanner {
   }
 };
 
-template <class K>
-[[gnu::noinline]] bool plan_baseline(RowPlanner<K>& planner, PlannedRun<K>& r) noexcept {
-  return planner.next(r);
-}
-
-template <class K>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] bool plan_avx2(RowPlanner<K>& planner,
-                                                                   PlannedRun<K>& r) noexcept {
-  return planner.next(r);
+// One run's planning, out of line, in the instruction set of the copy that
+// calls it.
+template <class K, class Isa>
+[[gnu::noinline]] bool plan_run(RowPlanner<K>& planner, PlannedRun<K>& r) noexcept {
+  if constexpr (std::is_same_v<Isa, simd::Baseline>) {
+    return planner.next(r);
+  } else {
+    auto body = [&]<class>() { return planner.next(r); };
+    return simd::run_avx2(body);
+  }
 }
 
 // The rows [row_begin, row_end) in runs of kRun pixels, each planned one
@@ -326,13 +327,7 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
   W writer;
   RowPlanner<K> planner(a, row_begin, row_end, element_offset<S>(a.C));
   const PixelContext& ctx = planner.ctx;
-  const auto plan_next = [&](PlannedRun<K>& r) {
-    if constexpr (Isa::avx2) {
-      return plan_avx2<K>(planner, r);
-    } else {
-      return plan_baseline<K>(planner, r);
-    }
-  };
+  const auto plan_next = [&](PlannedRun<K>& r) { return plan_run<K, Isa>(planner, r); };
   PlannedRun<K> runs[2];
   // The source's highest element at hand, and from it the last address
   // where four elements can be read.
@@ -386,21 +381,6 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
   return writer.errors;
 }
 
-// The whole row pipeline compiled twice: for the baseline instruction set
-// and with AVX2, where the planning vectors take one register each. Both
-// perform the same IEEE operations (no FMA: contraction is off), so the
-// choice between them changes speed only.
-template <class K, class S, class D>
-int rows_baseline(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
-  return remap2d_rows_with<K, S, D, simd::Baseline>(a, row_begin, row_end);
-}
-
-template <class K, class S, class D>
-[[gnu::flatten, gnu::target("avx2")]] int rows_avx2(const Remap2D& a, int64_t row_begin,
-                                                    int64_t row_end) noexcept {
-  return remap2d_rows_with<K, S, D, simd::Avx2>(a, row_begin, row_end);
-}
-
 }  // namespace detail
 
 // Runs the per-pixel pipeline for output rows [row_begin, row_end) (clipped
@@ -418,11 +398,13 @@ int remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept 
   row_end = std::min(row_end, a.H);
   if (row_begin >= row_end || a.W <= 0) return 0;
   int errors = 0;
-  const bool avx2 = cpu_has_avx2();
+  // The whole row pipeline in one copy per instruction set (simd.hpp); with
+  // AVX2 the planning vectors take one register each.
   with_kernel(a.interpolation, [&](auto kernel) {
     using K = decltype(kernel);
-    errors = avx2 ? detail::rows_avx2<K, S, D>(a, row_begin, row_end)
-                  : detail::rows_baseline<K, S, D>(a, row_begin, row_end);
+    errors = simd::dispatch([&]<class Isa>() {
+      return detail::remap2d_rows_with<K, S, D, Isa>(a, row_begin, row_end);
+    });
   });
   return errors;
 }

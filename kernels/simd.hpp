@@ -3,11 +3,31 @@
 // Every operation acts lane by lane with the IEEE semantics of its scalar
 // counterpart: +, -, * round each lane as the scalar operation does, and the
 // comparisons are the ordered ones (false for NaN), as in the scalar code.
-// Without AVX the compiler splits each vector into two SSE2 halves; the
-// drivers also build an AVX2 copy of the same code (see remap2d.hpp).
+// GCC and Clang compile the vector extensions for any target: without AVX
+// each vector becomes two SSE2 (or NEON) halves.
+//
+// Instruction sets. The portable code is the only copy on every architecture
+// but x86; on x86 the drivers also hold an AVX2 copy of the same code and run
+// it when the CPU has AVX2. Everything x86 sits behind one guard,
+// TESSARO_SIMD_X86, set below and nowhere else. To give a kernel copies:
+// - write it as a template over `class Isa` (simd::Baseline, or simd::Avx2
+//   on x86); operations whose instruction differs between the copies are
+//   static members of Isa (Isa::widen, Isa::narrow), defined once per set;
+// - call it through `simd::dispatch([&]<class Isa>() { return k<Isa>(...); })`,
+//   which picks the copy for this CPU: the body instantiated with Avx2 and
+//   inlined into a gnu::target("avx2") function, or with Baseline;
+// - intrinsics, gnu::target("avx2") and __builtin_cpu_supports appear only
+//   inside `#ifdef TESSARO_SIMD_X86` blocks of headers like this one.
+// Both copies perform the same IEEE operations in the same order (no FMA:
+// contraction is off for every compiler), so the choice changes speed only.
+// TESSARO_FORCE_BASELINE (CMake: -DTESSARO_BASELINE=ON) leaves the guard
+// unset on x86 too, so that CI tests the portable copy on an AVX2 machine.
 #pragma once
 
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(TESSARO_FORCE_BASELINE)
+#define TESSARO_SIMD_X86 1
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -20,16 +40,6 @@
 namespace tessaro::kernels::simd {
 
 inline constexpr int kLanes = 4;
-
-// The instruction set a copy of the kernels is compiled for. Code for AVX2
-// only sits in `if constexpr (Isa::avx2)` branches, which the baseline copy
-// never instantiates.
-struct Baseline {
-  static constexpr bool avx2 = false;
-};
-struct Avx2 {
-  static constexpr bool avx2 = true;
-};
 
 using vd = double __attribute__((vector_size(32)));
 using vl = int64_t __attribute__((vector_size(32)));  // also what comparisons of vd give: 0 or -1
@@ -158,30 +168,39 @@ template <class S, int G>
   }
 }
 
-// Four floats widened to doubles: one instruction in the AVX2 copy (GCC
-// splits the generic conversion in two).
-[[gnu::target("avx2")]] inline vd widen_avx2(vf v) noexcept { return (vd)_mm256_cvtps_pd((__m128)v); }
+// The instruction sets a copy of the kernels is compiled for, as the
+// operations whose best instruction differs between them. widen: four
+// floats as doubles (exact). narrow: four doubles rounded to floats, each
+// lane as static_cast<float> in the current rounding mode.
+struct Baseline {
+  [[gnu::always_inline]] static vd widen(vf v) noexcept { return __builtin_convertvector(v, vd); }
+  [[gnu::always_inline]] static vf narrow(vd v) noexcept { return __builtin_convertvector(v, vf); }
+};
+
+#ifdef TESSARO_SIMD_X86
+struct Avx2 {
+#ifdef __clang__
+  // Clang compiles the generic conversions to one instruction each under
+  // AVX2. It also checks every function on its own, so an AVX2 helper taking
+  // a 32-byte vector from these (baseline) templates would not compile.
+  [[gnu::always_inline]] static vd widen(vf v) noexcept { return __builtin_convertvector(v, vd); }
+  [[gnu::always_inline]] static vf narrow(vd v) noexcept { return __builtin_convertvector(v, vf); }
+#else
+  // One instruction each (GCC splits the generic conversions in two).
+  [[gnu::target("avx2")]] static vd widen(vf v) noexcept { return (vd)_mm256_cvtps_pd((__m128)v); }
+  [[gnu::target("avx2")]] static vf narrow(vd v) noexcept { return (vf)_mm256_cvtpd_ps((__m256d)v); }
+#endif
+};
+#endif
 
 template <class Isa>
 [[gnu::always_inline]] inline vd widen(vf v) noexcept {
-  if constexpr (Isa::avx2) {
-    return widen_avx2(v);
-  } else {
-    return __builtin_convertvector(v, vd);
-  }
+  return Isa::widen(v);
 }
-
-// Four doubles rounded to floats (each lane as static_cast<float>, in the
-// current rounding mode).
-[[gnu::target("avx2")]] inline vf narrow_avx2(vd v) noexcept { return (vf)_mm256_cvtpd_ps((__m256d)v); }
 
 template <class Isa>
 [[gnu::always_inline]] inline vf narrow(vd v) noexcept {
-  if constexpr (Isa::avx2) {
-    return narrow_avx2(v);
-  } else {
-    return __builtin_convertvector(v, vf);
-  }
+  return Isa::narrow(v);
 }
 
 // Four adjacent elements of type S at p (callers use lanes 0 .. G-1; the
@@ -264,17 +283,9 @@ template <int G>
 // Truncation toward zero of lanes within the int64 range.
 [[gnu::always_inline]] inline vl trunc_i64(vd v) noexcept { return __builtin_convertvector(v, vl); }
 
-}  // namespace tessaro::kernels::simd
-
-namespace tessaro::kernels {
-
-// Whether the drivers may run their AVX2 copies. A build with
-// TESSARO_FORCE_BASELINE defined always runs the baseline copies, so that
-// they can be checked on a machine that has AVX2.
+#ifdef TESSARO_SIMD_X86
+// Whether this CPU runs AVX2 (asked once).
 inline bool cpu_has_avx2() noexcept {
-#ifdef TESSARO_FORCE_BASELINE
-  return false;
-#endif
   static const bool has = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
@@ -282,4 +293,22 @@ inline bool cpu_has_avx2() noexcept {
   return has;
 }
 
-}  // namespace tessaro::kernels
+// The body compiled for AVX2: flatten inlines it, and what it calls, into
+// this function, so the whole kernel takes the AVX2 encoding.
+template <class Body>
+[[gnu::flatten, gnu::target("avx2")]] decltype(auto) run_avx2(Body& body) {
+  return body.template operator()<Avx2>();
+}
+#endif
+
+// Runs body.template operator()<Isa>() for the widest instruction set that
+// this build holds and this CPU runs; returns its result.
+template <class Body>
+[[gnu::always_inline]] inline decltype(auto) dispatch(Body&& body) {
+#ifdef TESSARO_SIMD_X86
+  if (cpu_has_avx2()) return run_avx2(body);
+#endif
+  return body.template operator()<Baseline>();
+}
+
+}  // namespace tessaro::kernels::simd

@@ -48,9 +48,4 @@ inline bool has_signalling_nan_f32(const char* data, int64_t n) noexcept {
   return found != 0;
 }
 
-[[gnu::flatten, gnu::target("avx2")]] inline bool has_signalling_nan_f32_avx2(const char* data,
-                                                                             int64_t n) noexcept {
-  return has_signalling_nan_f32(data, n);
-}
-
 }  // namespace tessaro::kernels

@@ -297,6 +297,14 @@ def test_arguments_without_array_attributes(args, missing):
         remap_tensor(*args)
 
 
+@pytest.mark.parametrize("attr", ["mode", "feathering_mode", "distance_mode"])
+def test_plain_int_mode_names_the_attribute(attr):
+    cfg = duck_config(0)
+    setattr(cfg, attr, 1)
+    with pytest.raises(AttributeError, match=rf"^{attr}\.value: 'int' object has no attribute 'value'"):
+        remap_tensor(image(), M, M, border_config=cfg)
+
+
 def test_four_dimensional_src_fails_at_the_view_conversion():
     with pytest.raises(ValueError) as info:
         remap_tensor(np.zeros((4, 5, 2, 2)), M, M)

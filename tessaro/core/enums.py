@@ -1,9 +1,20 @@
 """Numeric codes shared between the Python layer and the native remap kernels.
 
-Every enumeration here is an :class:`enum.IntEnum`: the native entries read
-``member.value`` (or call ``int()`` on it) and act on the plain integer, so
-the values below are part of the binary contract with the kernels and must
-never be renumbered.
+Every enumeration here is an :class:`enum.IntEnum` whose values are part of
+the binary contract with the kernels: never renumber them.
+
+What the native entries read:
+
+- from the border configuration, ``config.mode.value``,
+  ``config.feathering_mode.value`` and ``config.distance_mode.value``,
+  each converted to a C int. The ``.value`` is read, not ``int()`` called,
+  so a duck-typed configuration needs objects with a ``value`` there (enum
+  members, or anything else with that attribute); a plain int raises
+  ``AttributeError`` naming the attribute, e.g. ``mode.value: 'int' object
+  has no attribute 'value' ...``;
+- the ``interpolation`` argument as any other ``int`` parameter: an int is
+  used as is, another number (such as an :class:`InterpMethod` member)
+  becomes ``int(value)``.
 """
 
 import enum

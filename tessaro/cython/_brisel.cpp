@@ -63,21 +63,13 @@ inline void clip_range(const char* in, char* out, T threshold, T zero_val, std::
     store(out, i, clip_element(load<T>(in, i), threshold, negative_threshold, zero_val));
 }
 
-// The same loop compiled for AVX2 (wider vectors, same element rule).
-template <class T>
-[[gnu::flatten, gnu::target("avx2")]] void clip_range_avx2(const char* in, char* out, T threshold,
-                                                           T zero_val, std::int64_t begin,
-                                                           std::int64_t end) {
-  clip_range(in, out, threshold, zero_val, begin, end);
-}
-
+// The loop in one copy per instruction set (AVX2: wider vectors, same
+// element rule).
 template <class T>
 void clip_block(const char* in, char* out, T threshold, T zero_val, std::int64_t begin,
                 std::int64_t end) {
-  if (tessaro::kernels::cpu_has_avx2())
-    clip_range_avx2(in, out, threshold, zero_val, begin, end);
-  else
-    clip_range(in, out, threshold, zero_val, begin, end);
+  tessaro::kernels::simd::dispatch(
+      [&]<class>() { clip_range(in, out, threshold, zero_val, begin, end); });
 }
 
 template <class T>
@@ -136,6 +128,13 @@ frame::Module kModule("_brisel", "tessaro.cython._brisel",
                       "\nSign-preserving absolute-value clip kernel for float32/float64 arrays.\n",
                       "tessaro/cython/_brisel.cpp", kExports, module_body);
 
+// Arrays of more than this many elements run in parallel: part of clip_abs's
+// documented behaviour (see _brisel.pyi), compared with the array's size as
+// a Python int. It is not frame::kMinParallelWork (2^15 operations) on
+// purpose: that one counts remap operations, multiply-adds over taps that
+// also pay for planning and gathers, while a clip element costs one compare
+// and select on data streamed through memory, so a team pays off only for
+// far more elements.
 constexpr long kParallelThreshold = 1000000;
 
 struct Names {

@@ -23,8 +23,10 @@ def clip_abs(
 ) -> NDArray[_FloatT]:
     """Raise every magnitude below ``threshold`` up to it, keeping the sign.
 
-    Elements with ``|x| >= threshold`` and NaNs pass unchanged; exact zeros
-    (either sign) become ``+threshold`` or ``-threshold`` by ``zero_sign``.
+    Elements with ``|x| >= threshold`` and NaNs pass unchanged; for a
+    threshold above 0, exact zeros (either sign) become ``+threshold`` or
+    ``-threshold`` by ``zero_sign``. With threshold 0 every element,
+    zeros included (sign kept), passes unchanged.
     ``threshold`` must be >= 0 (NaN is accepted and changes nothing).
     Returns a new array, or ``out`` when given, or ``arr`` itself when
     ``in_place`` is true.  Arrays of more than 1,000,000 elements run in

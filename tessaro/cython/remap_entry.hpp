@@ -88,10 +88,17 @@ inline Ref border_constant(PyObject* bc) {
   return value;
 }
 
-// `obj.<attr>.value` as a C int.
+// `obj.<attr>.value` as a C int. A member without `value` (a plain int, say)
+// raises the same AttributeError, with a message that names the attribute.
 inline bool enum_value(PyObject* obj, const char* attr, int* out) {
   Ref member = frame::getattr(obj, attr);
-  Ref value = member ? frame::getattr(member.get(), "value") : Ref();
+  if (!member) return false;
+  Ref value = frame::getattr(member.get(), "value");
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Format(PyExc_AttributeError,
+                 "%s.value: '%.200s' object has no attribute 'value' (%s must be an enum member)",
+                 attr, Py_TYPE(member.get())->tp_name, attr);
+  }
   return value && frame::to_c_int(value.get(), out);
 }
 
@@ -193,11 +200,10 @@ struct Source {
 // Whether a float32 buffer holds a signalling NaN: in blocks over the
 // default team, with the interpreter lock released, for large buffers.
 inline bool has_signalling_nan(const char* data, std::int64_t n) {
-  const bool avx2 = kernels::cpu_has_avx2();
   const auto scan = [&](std::int64_t begin, std::int64_t end) {
-    const char* p = data + 4 * begin;
-    return avx2 ? kernels::has_signalling_nan_f32_avx2(p, end - begin)
-                : kernels::has_signalling_nan_f32(p, end - begin);
+    return kernels::simd::dispatch([&]<class>() {
+      return kernels::has_signalling_nan_f32(data + 4 * begin, end - begin);
+    });
   };
   if (n < (std::int64_t{1} << 18)) return scan(0, n);
   std::vector<char> found(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
