@@ -1,0 +1,465 @@
+"""Tiled and batched warps of dask arrays, bit-identical to the in-memory call.
+
+:func:`warp` cuts the output into the chunks of the coordinate maps and
+gives each chunk its own task. A task reads only the source window that its
+own positions sample: before the graph is built, a first pass over the map
+chunks takes each chunk's coordinate range, folds it by the border mode,
+turns it into sample positions ``(n - 1) * u`` and widens it by the
+kernel's reach (plus one sample of safety margin), clamped to the source.
+The task then samples that window with every position, fold, clamp and
+feather distance computed from the full source's geometry, so each tile
+equals the corresponding part of :func:`tessaro.warp` on the whole source,
+bit for bit.
+
+Windows follow the folded coordinates. Under CLAMP, CONSTANT and ARRAY a
+chunk whose coordinates leave the source reads a strip along the edge. Under
+WRAP, REFLECT and REFLECT_101, a chunk whose coordinates cross a seam (WRAP:
+an integer; REFLECT: an even integer) touches both ends of that axis, and
+its window is then the whole axis; a chunk whose coordinates span two or more
+periods reads the whole axis too.
+
+It runs wherever dask runs: with no cluster on dask's local threaded
+scheduler, and on a ``dask.distributed`` cluster as soon as a ``Client`` is
+active (dask chooses; nothing here schedules). The first pass over the maps
+is computed when :func:`warp` is called, on that same scheduler; the result
+is lazy. Maps that are expensive to compute are best persisted first, since
+that pass and the tasks each read them.
+
+Progress of a long run::
+
+    from dask.diagnostics import ProgressBar      # local scheduler
+    with ProgressBar():
+        out.to_zarr("warped.zarr")
+
+    from distributed import progress              # on a cluster
+    out = out.persist()
+    progress(out)
+
+Install with ``pip install 'tessaro[dask]'`` (dask[array], distributed,
+zarr).
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+import types
+from typing import Any
+
+import numpy as np
+
+try:
+    import dask.array as da
+    from dask.base import tokenize
+    from dask.highlevelgraph import HighLevelGraph
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "tessaro.dask needs dask: install the optional extra with "
+        "pip install 'tessaro[dask]' (dask[array], distributed, zarr)"
+    ) from exc
+
+from tessaro.core.border_config import BorderConfig
+from tessaro.core.enums import BorderMode
+
+__all__ = ["warp", "to_zarr", "is_complete", "COMPLETE_ATTR"]
+
+# Attribute that to_zarr sets on the target once every chunk is written.
+COMPLETE_ATTR = "tessaro_complete"
+
+_CLAMPING = (int(BorderMode.CLAMP), int(BorderMode.CONSTANT), int(BorderMode.ARRAY))
+
+# Tap offsets of each kernel about the floor of the position (nearest: about
+# the floor of position + 0.5); codes outside 0..4 sample bilinearly.
+_REACH = {0: (0, 0), 1: (0, 1), 2: (-1, 2), 3: (-2, 3), 4: (-3, 4)}
+
+_CONFIG_FIELDS = (
+    "mode",
+    "constant_value",
+    "feathering_width",
+    "feathering_x_undershoot_multiplier",
+    "feathering_x_overshoot_multiplier",
+    "feathering_y_undershoot_multiplier",
+    "feathering_y_overshoot_multiplier",
+    "feathering_mode",
+    "distance_mode",
+    "preserve_non_feather_dims",
+    "feather_widths",
+)
+
+
+# --------------------------------------------------------------------------
+# Windows
+
+
+def _reflect(x: float) -> float:
+    a = math.fmod(x, 2.0)
+    if 0 > a:
+        a = a + 2.0
+    return 1.0 - abs(a - 1.0)
+
+
+def _reflect_101(x: float) -> float:
+    a = math.fmod(x, 2.0)
+    if 0 > a:
+        a = a + 2.0
+    return a if a <= 1.0 else 2.0 - a
+
+
+def _wrap(x: float) -> float:
+    a = math.fmod(x, 1.0)
+    if 0 > a:
+        a = a + 1.0
+    return a
+
+
+def fold_range(mode: int, lo: float, hi: float) -> tuple[float, float] | None:
+    """Bounds of the resolved unit coordinates of every coordinate in
+    [lo, hi] (the range of a chunk, NaN left out), or None when the chunk has
+    no coordinate that samples (all NaN).
+
+    The folds are monotone between their seams, so the image of the range
+    comes from its ends and from the seams (0 or 1) that it contains."""
+    if math.isnan(lo) or math.isnan(hi):
+        return None
+    if mode in _CLAMPING:
+        return min(max(lo, 0.0), 1.0), min(max(hi, 0.0), 1.0)
+    if mode == BorderMode.WRAP:
+        # A period is [k, k + 1); within one the fold is non-decreasing.
+        if math.isfinite(lo) and math.isfinite(hi) and math.floor(lo) == math.floor(hi):
+            return _wrap(lo), _wrap(hi)
+        return 0.0, 1.0
+    if mode in (BorderMode.REFLECT, BorderMode.REFLECT_101):
+        if not (math.isfinite(lo) and math.isfinite(hi)) or hi - lo >= 2.0:
+            return 0.0, 1.0
+        fold = _reflect if mode == BorderMode.REFLECT else _reflect_101
+        values = [fold(lo), fold(hi)]
+        # Even integers fold to 0, odd ones to 1.
+        k = math.ceil(lo)
+        while k <= hi:
+            values.append(float(k % 2))
+            k += 1
+        return min(values), max(values)
+    return lo, hi  # other codes leave coordinates unchanged
+
+
+def tap_range(lo: float, hi: float, n: int, interpolation: int) -> tuple[int, int]:
+    """Half-open index range [start, stop) of the samples that positions
+    between resolved unit coordinates lo and hi read along an axis of n
+    samples, with one sample of margin, clamped to the axis."""
+    first, last = _REACH.get(interpolation, _REACH[1])
+    scale = float(n - 1)
+    shift = 0.5 if interpolation == 0 else 0.0
+    # Positions beyond the axis only ever read its end samples; bound them
+    # so that floor() sees a finite number.
+    p_lo = min(max(scale * lo, -16.0), scale + 16.0) + shift
+    p_hi = min(max(scale * hi, -16.0), scale + 16.0) + shift
+    start = math.floor(p_lo) + first - 1
+    stop = math.floor(p_hi) + last + 1
+    start = min(max(start, 0), n - 1)
+    stop = min(max(stop, 0), n - 1)
+    return start, stop + 1
+
+
+def _coordinate_range(map_x: np.ndarray, map_y: np.ndarray) -> np.ndarray:
+    """(min x, max x, min y, max y, NaN in x, NaN in y) of a map chunk; the
+    bounds leave NaN out and are NaN when every value is NaN."""
+    out = np.full(6, np.nan)
+    if map_x.size:
+        for k, m in ((0, map_x), (1, map_y)):
+            out[2 * k] = float(np.fmin.reduce(m, axis=None))
+            out[2 * k + 1] = float(np.fmax.reduce(m, axis=None))
+            # A NaN makes the sum NaN (so may infinities of both signs,
+            # which only widens the window).
+            out[4 + k] = float(np.isnan(np.sum(m, dtype=np.float64)))
+    return out
+
+
+def _block_range(map_x: np.ndarray, map_y: np.ndarray) -> np.ndarray:
+    return _coordinate_range(map_x, map_y).reshape((1,) * map_x.ndim + (6,))
+
+
+def _window(
+    ranges: np.ndarray, shape: tuple[int, int], mode: int, interpolation: int
+) -> tuple[int, int, int, int]:
+    """(y0, y1, x0, x1) of the source window for one chunk's ranges."""
+    H, W = shape
+    bounds = []
+    for k in (0, 1):
+        folded = fold_range(mode, float(ranges[2 * k]), float(ranges[2 * k + 1]))
+        if ranges[4 + k]:
+            # The kernels turn a NaN position into index 0 and read the taps
+            # there (nearest returns that sample): the window must hold them.
+            folded = (0.0, 0.0) if folded is None else (min(folded[0], 0.0), folded[1])
+        bounds.append(folded)
+    if bounds[0] is None or bounds[1] is None:
+        # No position samples: one sample is enough to call the kernel.
+        return 0, 1, 0, 1
+    x0, x1 = tap_range(bounds[0][0], bounds[0][1], W, interpolation)
+    y0, y1 = tap_range(bounds[1][0], bounds[1][1], H, interpolation)
+    return y0, y1, x0, x1
+
+
+# --------------------------------------------------------------------------
+# Tasks
+
+
+def _tile_config(template: dict[str, Any], border_tile: np.ndarray) -> Any:
+    """The border configuration of one ARRAY-mode tile: the caller's
+    settings with the border image cut to the tile."""
+    if template.pop("_is_border_config"):
+        fields = dict(template)
+        mode = fields.pop("mode")
+        constant = fields.pop("constant_value")
+        return BorderConfig(mode, border_tile, constant, **fields)
+    return types.SimpleNamespace(array=border_tile, **template)
+
+
+def _warp_tile(
+    pieces: list[Any],
+    map_x: np.ndarray,
+    map_y: np.ndarray,
+    border_tile: np.ndarray | None,
+    *,
+    full_shape: tuple[int, int],
+    origin: tuple[int, int],
+    interpolation: int,
+    config: Any,
+    frame: bool,
+) -> np.ndarray:
+    from tessaro.cython._warp import _warp_window
+
+    window = np.block(pieces)
+    if frame:  # one frame of a stack: drop the batch axes of window and maps
+        window, map_x, map_y = window[0], map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
+    if border_tile is not None:
+        config = _tile_config(dict(config), border_tile)
+    out = _warp_window(
+        window, map_x, map_y, full_shape, origin, interpolation=interpolation, border_config=config
+    )
+    return out[None] if frame else out
+
+
+# --------------------------------------------------------------------------
+# The entry
+
+
+def _numeric(x: Any, name: str) -> Any:
+    if not hasattr(x, "dtype") or not hasattr(x, "shape"):
+        x = np.asarray(x)
+    dtype = np.dtype(x.dtype)
+    if dtype.kind not in "biuf":
+        raise TypeError(f"{name} must hold real numbers, got dtype {dtype}")
+    return x
+
+
+def _as_dask(x: Any, chunks: Any = None) -> da.Array:
+    if isinstance(x, da.Array):
+        return x
+    if chunks is not None:
+        return da.from_array(x, chunks=chunks)
+    return da.from_array(x) if hasattr(x, "chunks") else da.asarray(x)
+
+
+def warp(
+    src: Any,
+    map_x: Any,
+    map_y: Any,
+    *,
+    interpolation: int = 1,
+    border_config: Any = None,
+) -> da.Array:
+    """Warp a dask array (or anything dask can wrap) through coordinate maps.
+
+    The same sampling as :func:`tessaro.warp`, cut into one task per chunk of
+    the maps (and per frame of a stack), each reading only the source window
+    its positions need. The result is bit-identical to the in-memory call.
+
+    Args:
+        src: (H, W) or (H, W, C) image, or a stack of frames (N, H, W, C),
+            or (N, H, W) with per-frame maps; a dask array, NumPy array,
+            zarr array or memory map, of any real dtype. Its chunking
+            decides which pieces a window loads.
+        map_x, map_y: unit-space column and row coordinates of every output
+            pixel: (h, w), shared by every frame, or (N, h, w), one per
+            frame. Same shape and, when both are dask arrays, the same
+            chunks; a NumPy map next to a dask map takes its chunks.
+        interpolation: 0 nearest, 1 bilinear, 2 Catmull-Rom cubic,
+            3 Lanczos-3, 4 Lanczos-4 (or an ``InterpMethod`` member);
+            others mean bilinear.
+        border_config: a ``BorderConfig`` (None: CLAMP). In ARRAY mode its
+            border image has the output's (h, w) or (h, w, C), shared by
+            every frame; each task receives only its own tile of it.
+
+    Returns:
+        A lazy dask array of src's dtype: (h, w[, C]), or (N, h, w[, C]) for
+        a stack, chunked like the maps (one frame per chunk along N) with
+        the channel axis whole.
+
+    Raises:
+        TypeError: a non-numeric src, map or border image.
+        ValueError: maps of different shapes or chunkings, maps that do not
+            fit the source, an ARRAY border image that does not match the
+            output. Raised before any task runs.
+
+    Calling it computes the first pass over the maps (their per-chunk
+    coordinate ranges) on the current scheduler. When folds (WRAP, REFLECT,
+    REFLECT_101) make a chunk touch both ends of an axis, that chunk's
+    window is the whole axis.
+    """
+    src = _numeric(src, "src")
+    map_x = _numeric(map_x, "map_x")
+    map_y = _numeric(map_y, "map_y")
+    if tuple(map_x.shape) != tuple(map_y.shape):
+        raise ValueError(
+            f"map_x and map_y must have the same shape, got {tuple(map_x.shape)} "
+            f"and {tuple(map_y.shape)}"
+        )
+    if isinstance(map_x, da.Array) and isinstance(map_y, da.Array):
+        if map_x.chunks != map_y.chunks:
+            raise ValueError(
+                f"map_x and map_y must have the same chunks, got {map_x.chunks} and {map_y.chunks}"
+            )
+    elif isinstance(map_y, da.Array):
+        map_x = _as_dask(map_x, map_y.chunks)
+    map_x = _as_dask(map_x)
+    map_y = _as_dask(map_y, map_x.chunks)
+
+    if map_x.ndim not in (2, 3):
+        raise ValueError(f"maps must be (h, w) or (N, h, w), got shape {map_x.shape}")
+    per_frame = map_x.ndim == 3
+    stacked = per_frame or len(src.shape) == 4
+    if not 2 + stacked <= len(src.shape) <= 3 + stacked:
+        want = "(N, H, W) or (N, H, W, C)" if stacked else "(H, W) or (H, W, C)"
+        raise ValueError(
+            f"src must be {want} for maps of shape {tuple(map_x.shape)}, got shape "
+            f"{tuple(src.shape)}"
+        )
+    src = _as_dask(src)
+    N = src.shape[0] if stacked else 1
+    H, W = src.shape[stacked : stacked + 2]
+    if per_frame and map_x.shape[0] != N:
+        raise ValueError(f"per-frame maps hold {map_x.shape[0]} frames, src {N}")
+    if H == 0 or W == 0:
+        raise ValueError(f"src must have non-zero spatial dimensions, got shape {src.shape}")
+    channels = src.shape[2 + stacked :]
+    h, w = map_x.shape[-2:]
+
+    interpolation = int(interpolation)
+    bc = BorderConfig.clamp() if border_config is None else border_config
+    mode = int(bc.mode)
+    border = None
+    config: Any = bc
+    if mode == BorderMode.ARRAY:
+        image = getattr(bc, "array", None)
+        if image is None:
+            raise ValueError("ARRAY mode requires a border image")
+        image = _numeric(image, "border image")
+        if image.ndim not in (2, 3) or tuple(image.shape[:2]) != (h, w) or (
+            image.ndim == 3 and tuple(image.shape[2:]) != (channels or (1,))
+        ):
+            want = (h, w, *channels) if channels else (h, w)
+            raise ValueError(
+                f"the ARRAY border image must match the output: shape (h, w) or {want}, "
+                f"got {tuple(image.shape)}"
+            )
+        tile_chunks = map_x.chunks[-2:] + ((image.shape[2],) if image.ndim == 3 else ())
+        border = da.from_array(np.asarray(image), chunks=tile_chunks)
+        # The tasks rebuild the configuration around their tile of the
+        # image, so that the whole image is not sent with every task.
+        config = {name: getattr(bc, name, None) for name in _CONFIG_FIELDS}
+        config["_is_border_config"] = isinstance(bc, BorderConfig)
+        if not config["_is_border_config"]:
+            config = {k: v for k, v in config.items() if v is not None or k == "_is_border_config"}
+
+    if per_frame:
+        map_x = map_x.rechunk({0: 1})
+        map_y = map_y.rechunk({0: 1})
+    nd = map_x.ndim
+    ranges = da.map_blocks(
+        _block_range,
+        map_x,
+        map_y,
+        chunks=tuple((1,) * len(c) for c in map_x.chunks) + ((6,),),
+        new_axis=nd,
+        dtype=np.float64,
+        meta=np.empty((0,) * (nd + 1)),
+    ).compute()
+
+    # One task per output chunk: its source window (the pieces of src's own
+    # chunks that the slice touches, joined in the task), its map chunks and
+    # its tile of the border image.
+    row_chunks, col_chunks = map_x.chunks[-2:]
+    name = "tessaro-warp-" + tokenize(
+        src.name, map_x.name, map_y.name, interpolation, config, None if border is None else border.name
+    )
+    layer: dict[Any, Any] = {}
+    windows = []
+    for f in range(N) if stacked else [None]:
+        for i in range(len(row_chunks)):
+            for j in range(len(col_chunks)):
+                index = (f, i, j) if per_frame else (i, j)
+                y0, y1, x0, x1 = _window(ranges[index], (H, W), mode, interpolation)
+                window = src[y0:y1, x0:x1] if f is None else src[f : f + 1, y0:y1, x0:x1]
+                windows.append(window)
+                run = functools.partial(
+                    _warp_tile,
+                    full_shape=(H, W),
+                    origin=(y0, x0),
+                    interpolation=interpolation,
+                    config=config,
+                    frame=f is not None,
+                )
+                border_key = None if border is None else (border.name, i, j) + (0,) * (border.ndim - 2)
+                out_index = ((f,) if f is not None else ()) + (i, j) + (0,) * len(channels)
+                layer[(name, *out_index)] = (
+                    run,
+                    window.__dask_keys__(),
+                    (map_x.name, *index),
+                    (map_y.name, *index),
+                    border_key,
+                )
+    deps = [map_x, map_y, *windows] + ([] if border is None else [border])
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=deps)
+    chunks = (((1,) * N,) if stacked else ()) + (row_chunks, col_chunks) + tuple((c,) for c in channels)
+    return da.Array(graph, name, chunks=chunks, dtype=src.dtype, meta=np.empty((0,) * len(chunks), src.dtype))
+
+
+# --------------------------------------------------------------------------
+# Zarr targets
+
+
+def to_zarr(arr: da.Array, store: Any, *, name: str | None = None, **create: Any) -> Any:
+    """Write ``arr`` into a new zarr array, chunk by chunk, and mark it
+    complete only once every chunk is written.
+
+    The array is created with ``attrs[COMPLETE_ATTR] = False`` and zarr
+    chunks equal to the dask chunks (irregular chunkings are made regular
+    first), each task writes its own chunk, and the attribute turns True
+    after the last write. If a task fails, the store keeps the chunks that
+    were written before the failure (in no particular order: any subset
+    of them), every other chunk reads as the fill value, and the attribute
+    stays False: treat such a store as incomplete and write it again.
+    Returns the zarr array.
+    """
+    import zarr
+
+    regular = tuple(c[0] if c else 0 for c in arr.chunks)
+    if any(len(set(c[:-1])) > 1 or (c and c[-1] > c[0]) for c in arr.chunks):
+        arr = arr.rechunk(regular)
+    target = zarr.create_array(
+        store,
+        name=name,
+        shape=arr.shape,
+        chunks=tuple(max(c, 1) for c in regular),
+        dtype=arr.dtype,
+        attributes={COMPLETE_ATTR: False},
+        **create,
+    )
+    da.store(arr, target, lock=False)
+    target.attrs[COMPLETE_ATTR] = True
+    return target
+
+
+def is_complete(target: Any) -> bool:
+    """Whether a zarr array written by :func:`to_zarr` holds every chunk."""
+    return bool(target.attrs.get(COMPLETE_ATTR, False))
