@@ -61,7 +61,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from tessaro.core.border_config import BorderConfig
 from tessaro.core.enums import BorderMode
 
-__all__ = ["warp", "to_zarr", "is_complete", "COMPLETE_ATTR"]
+__all__ = ["warp", "source_windows", "to_zarr", "is_complete", "COMPLETE_ATTR"]
 
 # Attribute that to_zarr sets on the target once every chunk is written.
 COMPLETE_ATTR = "tessaro_complete"
@@ -197,6 +197,48 @@ def _window(
     x0, x1 = tap_range(bounds[0][0], bounds[0][1], W, interpolation)
     y0, y1 = tap_range(bounds[1][0], bounds[1][1], H, interpolation)
     return y0, y1, x0, x1
+
+
+def _source_windows(
+    map_x: da.Array, map_y: da.Array, shape: tuple[int, int], mode: int, interpolation: int
+) -> np.ndarray:
+    nd = map_x.ndim
+    ranges = da.map_blocks(
+        _block_range,
+        map_x,
+        map_y,
+        chunks=tuple((1,) * len(c) for c in map_x.chunks) + ((6,),),
+        new_axis=nd,
+        dtype=np.float64,
+        meta=np.empty((0,) * (nd + 1)),
+    ).compute()
+    out = np.empty(ranges.shape[:-1] + (4,), dtype=np.int64)
+    for index in np.ndindex(*ranges.shape[:-1]):
+        out[index] = _window(ranges[index], shape, mode, interpolation)
+    return out
+
+
+def source_windows(
+    src_shape: tuple[int, ...],
+    map_x: Any,
+    map_y: Any,
+    *,
+    interpolation: int = 1,
+    border_config: Any = None,
+) -> np.ndarray:
+    """The source window of every chunk of the maps, as :func:`warp` finds
+    them: an int64 array of shape (*map blocks, 4) holding (y0, y1, x0, x1),
+    half-open, in rows and columns of a source whose spatial shape is
+    ``src_shape[:2]`` (for a stack, pass the frame shape). Computes the
+    first pass over the maps."""
+    map_x, map_y = _as_dask(map_x), _as_dask(map_y)
+    if map_x.chunks != map_y.chunks:
+        raise ValueError(
+            f"map_x and map_y must have the same chunks, got {map_x.chunks} and {map_y.chunks}"
+        )
+    bc = BorderConfig.clamp() if border_config is None else border_config
+    H, W = src_shape[:2]
+    return _source_windows(map_x, map_y, (H, W), int(bc.mode), int(interpolation))
 
 
 # --------------------------------------------------------------------------
@@ -374,16 +416,7 @@ def warp(
     if per_frame:
         map_x = map_x.rechunk({0: 1})
         map_y = map_y.rechunk({0: 1})
-    nd = map_x.ndim
-    ranges = da.map_blocks(
-        _block_range,
-        map_x,
-        map_y,
-        chunks=tuple((1,) * len(c) for c in map_x.chunks) + ((6,),),
-        new_axis=nd,
-        dtype=np.float64,
-        meta=np.empty((0,) * (nd + 1)),
-    ).compute()
+    windows = _source_windows(map_x, map_y, (H, W), mode, interpolation)
 
     # One task per output chunk: its source window (the pieces of src's own
     # chunks that the slice touches, joined in the task), its map chunks and
@@ -393,14 +426,14 @@ def warp(
         src.name, map_x.name, map_y.name, interpolation, config, None if border is None else border.name
     )
     layer: dict[Any, Any] = {}
-    windows = []
+    sliced = []
     for f in range(N) if stacked else [None]:
         for i in range(len(row_chunks)):
             for j in range(len(col_chunks)):
                 index = (f, i, j) if per_frame else (i, j)
-                y0, y1, x0, x1 = _window(ranges[index], (H, W), mode, interpolation)
+                y0, y1, x0, x1 = (int(v) for v in windows[index])
                 window = src[y0:y1, x0:x1] if f is None else src[f : f + 1, y0:y1, x0:x1]
-                windows.append(window)
+                sliced.append(window)
                 run = functools.partial(
                     _warp_tile,
                     full_shape=(H, W),
@@ -418,7 +451,7 @@ def warp(
                     (map_y.name, *index),
                     border_key,
                 )
-    deps = [map_x, map_y, *windows] + ([] if border is None else [border])
+    deps = [map_x, map_y, *sliced] + ([] if border is None else [border])
     graph = HighLevelGraph.from_collections(name, layer, dependencies=deps)
     chunks = (((1,) * N,) if stacked else ()) + (row_chunks, col_chunks) + tuple((c,) for c in channels)
     return da.Array(graph, name, chunks=chunks, dtype=src.dtype, meta=np.empty((0,) * len(chunks), src.dtype))
@@ -428,7 +461,9 @@ def warp(
 # Zarr targets
 
 
-def to_zarr(arr: da.Array, store: Any, *, name: str | None = None, **create: Any) -> Any:
+def to_zarr(
+    arr: da.Array, store: Any, *, name: str | None = None, progress: bool = False, **create: Any
+) -> Any:
     """Write ``arr`` into a new zarr array, chunk by chunk, and mark it
     complete only once every chunk is written.
 
@@ -439,6 +474,9 @@ def to_zarr(arr: da.Array, store: Any, *, name: str | None = None, **create: Any
     were written before the failure (in no particular order: any subset
     of them), every other chunk reads as the fill value, and the attribute
     stays False: treat such a store as incomplete and write it again.
+    With ``progress=True`` a progress bar follows the writes:
+    ``distributed.progress`` when a distributed client is active, else
+    dask's ``ProgressBar``. Other keywords go to ``zarr.create_array``.
     Returns the zarr array.
     """
     import zarr
@@ -455,9 +493,40 @@ def to_zarr(arr: da.Array, store: Any, *, name: str | None = None, **create: Any
         attributes={COMPLETE_ATTR: False},
         **create,
     )
-    da.store(arr, target, lock=False)
+    writes = da.store(arr, target, lock=False, compute=False)
+    client = _distributed_client()
+    if client is not None:
+        future = client.compute(writes)
+        if progress:
+            from distributed import progress as show
+
+            show(future)
+        future.result()
+    elif progress:
+        from dask.diagnostics import ProgressBar
+
+        with ProgressBar():
+            writes.compute()
+    else:
+        writes.compute()
     target.attrs[COMPLETE_ATTR] = True
     return target
+
+
+def _distributed_client() -> Any:
+    """The active distributed client that dask would use, if any."""
+    try:
+        from distributed import get_client
+    except ImportError:
+        return None
+    import dask
+
+    if dask.config.get("scheduler", None) not in (None, "dask.distributed", "distributed"):
+        return None
+    try:
+        return get_client()
+    except ValueError:
+        return None
 
 
 def is_complete(target: Any) -> bool:
