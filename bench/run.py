@@ -2,6 +2,7 @@
 
     python bench/run.py            # the full table, JSON and chart
     python bench/run.py --quick    # fewer repeats, for a smoke run
+    python bench/run.py --tiles    # tessaro.dask on a 2-worker local cluster (make bench-tiles)
 
 Every comparison runs in one process: both sides get the same inputs, are
 warmed up, and are then timed alternately (ours, peer, ours, peer, ...), so
@@ -393,6 +394,87 @@ def bench_threads(quick):
 
 
 # --------------------------------------------------------------------------
+# Tiled warps on a local dask cluster (--tiles; not part of the default suite)
+
+
+def bench_tiles_in_memory(size=8192, channels=3, chunk=1024, repeats=3):
+    """The single in-memory tessaro.warp call against tessaro.dask.warp on a
+    2-worker LocalCluster (1 thread each) whose inputs are already in the
+    workers' memory (persisted), the output persisted there too: the cost of
+    tiling, windows and scheduling, without storage."""
+    import dask.array as da
+    from distributed import Client, LocalCluster, wait
+
+    import tessaro
+    import tessaro.dask as td
+    from tessaro.tiles_demo import lazy_maps, lazy_raster, map_blocks
+
+    angle = 7.0
+    full = lazy_raster(size, channels, chunk).compute(scheduler="threads")
+    mx, my = map_blocks(slice(0, size), slice(0, size), size, angle)
+    times = {"memory": [], "cluster": []}
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        src = lazy_raster(size, channels, chunk).persist()
+        map_x, map_y = (m.persist() for m in lazy_maps(size, chunk, angle))
+        wait([src, map_x, map_y])
+        client.run(lambda: __import__("tessaro.cython._warp"))
+        for r in range(repeats + 1):
+            t0 = time.perf_counter()
+            tessaro.warp(full, mx, my)
+            t_mem = time.perf_counter() - t0
+            t0 = time.perf_counter()
+            out = td.warp(src, map_x, map_y).persist()
+            wait(out)
+            t_cl = time.perf_counter() - t0
+            if r == 0:  # warm-up; check a tile while it is there
+                tile = out.blocks[1, 2].compute()
+                rows, cols = slice(chunk, 2 * chunk), slice(2 * chunk, 3 * chunk)
+                want = tessaro.warp(full, mx[rows, cols], my[rows, cols])
+                identical = tile.tobytes() == want.tobytes()
+            else:
+                times["memory"].append(t_mem)
+                times["cluster"].append(t_cl)
+            del out
+    t_mem, t_cl = float(np.median(times["memory"])), float(np.median(times["cluster"]))
+    px = size * size
+    return {"case": f"{size}x{size}x{channels} float32 bilinear, inputs in worker memory",
+            "memory_s": t_mem, "cluster_s": t_cl, "memory_mpx_s": px / t_mem / 1e6,
+            "cluster_mpx_s": px / t_cl / 1e6, "throughput_ratio": t_mem / t_cl,
+            "target": 0.6, "met": t_mem / t_cl >= 0.6, "tile_identical": identical,
+            "times": times}
+
+
+def bench_tiles(out_of_core=True):
+    from tessaro.tiles_demo import run
+
+    results = {"in_memory_inputs": bench_tiles_in_memory()}
+    print(json.dumps(results["in_memory_inputs"], indent=1), flush=True)
+    results["zarr_to_zarr"] = run(8192, channels=3, chunk=1024, workers=2)
+    if out_of_core:
+        results["out_of_core"] = run(16384, channels=1, chunk=1024, workers=2,
+                                     memory_limit="512MiB", compare_size=8192)
+    os.makedirs(RESULTS, exist_ok=True)
+    with open(os.path.join(RESULTS, "tiles.json"), "w") as f:
+        json.dump(results, f, indent=1, default=str)
+    r = results["in_memory_inputs"]
+    print(f"\n8192x8192x3 float32, 2-worker LocalCluster vs one in-memory call: "
+          f"{r['cluster_s']:.2f} s vs {r['memory_s']:.2f} s, throughput ratio "
+          f"{r['throughput_ratio']:.2f} (target >= 0.6: {'met' if r['met'] else 'MISSED'})")
+    for key in ("zarr_to_zarr", "out_of_core"):
+        if key in results:
+            z = results[key]
+            print(f"{key}: {z['size']}x{z['size']}x{z['channels']}, {z['cluster_s']:.1f} s, "
+                  f"ratio to the in-memory call {z['throughput_ratio']:.2f}; workers within "
+                  f"baseline + 4 x (chunk + window) = {z['bound_bytes'] / 2**20:.0f} MiB above "
+                  f"baseline: {[w['within'] for w in z['workers_mem']]}; peaks "
+                  f"{[round(w['peak'] / 2**20) for w in z['workers_mem']]} MiB; tiles identical "
+                  f"{z['tiles_identical']}/{z['tiles_checked']}; complete {z['complete']}")
+    print(f"wrote {RESULTS}/tiles.json")
+    return 0
+
+
+# --------------------------------------------------------------------------
 # Report
 
 
@@ -527,7 +609,13 @@ def main():
     ap.add_argument("--runs", type=int, default=3,
                     help="whole-suite repetitions; the table shows their median (default 3)")
     ap.add_argument("--thread-probe", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--tiles", action="store_true",
+                    help="only the tiled warps on a 2-worker dask LocalCluster")
+    ap.add_argument("--no-out-of-core", action="store_true",
+                    help="with --tiles: skip the 16384x16384 run with 512 MiB workers")
     args = ap.parse_args()
+    if args.tiles:
+        return bench_tiles(out_of_core=not args.no_out_of_core)
     if args.thread_probe:
         thread_probe()
         return 0
