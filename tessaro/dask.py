@@ -166,11 +166,13 @@ def _coordinate_range(map_x: np.ndarray, map_y: np.ndarray) -> np.ndarray:
     out = np.full(6, np.nan)
     if map_x.size:
         for k, m in ((0, map_x), (1, map_y)):
-            out[2 * k] = float(np.fmin.reduce(m, axis=None))
-            out[2 * k + 1] = float(np.fmax.reduce(m, axis=None))
-            # A NaN makes the sum NaN (so may infinities of both signs,
-            # which only widens the window).
-            out[4 + k] = float(np.isnan(np.sum(m, dtype=np.float64)))
+            # minimum/maximum propagate NaN, so one pass each finds the
+            # bounds or tells that a NaN is there; only then skip NaNs.
+            lo, hi = float(np.minimum.reduce(m, axis=None)), float(np.maximum.reduce(m, axis=None))
+            nan = math.isnan(lo) or math.isnan(hi)
+            if nan:
+                lo, hi = float(np.fmin.reduce(m, axis=None)), float(np.fmax.reduce(m, axis=None))
+            out[2 * k], out[2 * k + 1], out[4 + k] = lo, hi, float(nan)
     return out
 
 
