@@ -259,7 +259,7 @@ def _tile_config(template: dict[str, Any], border_tile: np.ndarray) -> Any:
 
 
 def _warp_tile(
-    pieces: list[Any],
+    source: Any,
     map_x: np.ndarray,
     map_y: np.ndarray,
     border_tile: np.ndarray | None,
@@ -269,10 +269,14 @@ def _warp_tile(
     interpolation: int,
     config: Any,
     frame: bool,
+    read: tuple[slice, ...] | None = None,
 ) -> np.ndarray:
     from tessaro.cython._warp import _warp_window
 
-    window = np.block(pieces)
+    if read is not None:  # a zarr array: read the window itself, nothing more
+        window = source[read]
+    else:  # the pieces of the dask chunks that the window touches
+        window = np.block(source)
     if frame:  # one frame of a stack: drop the batch axes of window and maps
         window, map_x, map_y = window[0], map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
     if border_tile is not None:
@@ -294,6 +298,13 @@ def _numeric(x: Any, name: str) -> Any:
     if dtype.kind not in "biuf":
         raise TypeError(f"{name} must hold real numbers, got dtype {dtype}")
     return x
+
+
+def _zarr_array(x: Any) -> Any:
+    """x itself when it is a zarr array, else None."""
+    if type(x).__module__.split(".")[0] != "zarr":
+        return None
+    return x if hasattr(x, "store") and hasattr(x, "shape") else None
 
 
 def _as_dask(x: Any, chunks: Any = None) -> da.Array:
@@ -378,7 +389,11 @@ def warp(
             f"src must be {want} for maps of shape {tuple(map_x.shape)}, got shape "
             f"{tuple(src.shape)}"
         )
-    src = _as_dask(src)
+    # A zarr array is read by each task, window by window, straight from its
+    # store: no chunk is loaded whole or held between tasks.
+    store = None if isinstance(src, (da.Array, np.ndarray)) else _zarr_array(src)
+    if store is None:
+        src = _as_dask(src)
     N = src.shape[0] if stacked else 1
     H, W = src.shape[stacked : stacked + 2]
     if per_frame and map_x.shape[0] != N:
@@ -424,18 +439,30 @@ def warp(
     # chunks that the slice touches, joined in the task), its map chunks and
     # its tile of the border image.
     row_chunks, col_chunks = map_x.chunks[-2:]
+    source_name = src.name if store is None else "tessaro-source-" + tokenize(
+        str(getattr(store, "store", "")), getattr(store, "path", ""), store.shape, str(store.dtype)
+    )
     name = "tessaro-warp-" + tokenize(
-        src.name, map_x.name, map_y.name, interpolation, config, None if border is None else border.name
+        source_name, map_x.name, map_y.name, interpolation, config, None if border is None else border.name
     )
     layer: dict[Any, Any] = {}
+    if store is not None:
+        layer[(source_name,)] = store
     sliced = []
     for f in range(N) if stacked else [None]:
         for i in range(len(row_chunks)):
             for j in range(len(col_chunks)):
                 index = (f, i, j) if per_frame else (i, j)
                 y0, y1, x0, x1 = (int(v) for v in windows[index])
-                window = src[y0:y1, x0:x1] if f is None else src[f : f + 1, y0:y1, x0:x1]
-                sliced.append(window)
+                region = (slice(y0, y1), slice(x0, x1))
+                if f is not None:
+                    region = (slice(f, f + 1), *region)
+                if store is None:
+                    window = src[region]
+                    sliced.append(window)
+                    source = window.__dask_keys__()
+                else:
+                    source = (source_name,)
                 run = functools.partial(
                     _warp_tile,
                     full_shape=(H, W),
@@ -443,12 +470,13 @@ def warp(
                     interpolation=interpolation,
                     config=config,
                     frame=f is not None,
+                    read=None if store is None else region,
                 )
                 border_key = None if border is None else (border.name, i, j) + (0,) * (border.ndim - 2)
                 out_index = ((f,) if f is not None else ()) + (i, j) + (0,) * len(channels)
                 layer[(name, *out_index)] = (
                     run,
-                    window.__dask_keys__(),
+                    source,
                     (map_x.name, *index),
                     (map_y.name, *index),
                     border_key,
@@ -456,7 +484,8 @@ def warp(
     deps = [map_x, map_y, *sliced] + ([] if border is None else [border])
     graph = HighLevelGraph.from_collections(name, layer, dependencies=deps)
     chunks = (((1,) * N,) if stacked else ()) + (row_chunks, col_chunks) + tuple((c,) for c in channels)
-    return da.Array(graph, name, chunks=chunks, dtype=src.dtype, meta=np.empty((0,) * len(chunks), src.dtype))
+    dtype = np.dtype(src.dtype)
+    return da.Array(graph, name, chunks=chunks, dtype=dtype, meta=np.empty((0,) * len(chunks), dtype))
 
 
 # --------------------------------------------------------------------------

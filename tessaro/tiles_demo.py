@@ -171,7 +171,6 @@ def run(
 ) -> dict[str, Any]:
     """The whole demo; returns its figures (also used by bench/run.py)."""
     import dask
-    import dask.array as da
     import zarr
     from distributed import Client, LocalCluster
 
@@ -201,7 +200,7 @@ def run(
         client = Client(cluster)
         try:
             baseline = client.run(_warm_worker)
-            src = da.from_zarr(zarr.open_array(src_path, mode="r"))
+            src = zarr.open_array(src_path, mode="r")  # read window by window by the tasks
             map_x, map_y = lazy_maps(size, chunk, angle)
             t0 = time.perf_counter()
             out = td.warp(src, map_x, map_y, interpolation=interpolation)
