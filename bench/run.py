@@ -412,7 +412,7 @@ def bench_tiles_in_memory(size=8192, channels=3, chunk=1024, repeats=3, folder=N
 
     import tessaro
     import tessaro.dask as td
-    from tessaro.tiles_demo import lazy_maps, lazy_raster, map_blocks
+    from tessaro.tiles_demo import lazy_maps, lazy_raster, map_blocks, worker_environment
 
     angle = 7.0
     tmp = tempfile.TemporaryDirectory(prefix="tessaro-bench-", dir=folder)
@@ -422,8 +422,9 @@ def bench_tiles_in_memory(size=8192, channels=3, chunk=1024, repeats=3, folder=N
     full = zarr.open_array(path, mode="r")[...]
     mx, my = map_blocks(slice(0, size), slice(0, size), size, angle)
     times = {"memory": [], "zarr": [], "dask": []}
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with dask.config.set(worker_environment(trim=False)), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                         dashboard_address=None) as cluster, Client(cluster) as client:
         sources = {"zarr": zarr.open_array(path, mode="r"),
                    "dask": lazy_raster(size, channels, chunk).persist()}
         map_x, map_y = (m.persist() for m in lazy_maps(size, chunk, angle))

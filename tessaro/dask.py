@@ -18,12 +18,18 @@ an integer; REFLECT: an even integer) touches both ends of that axis, and
 its window is then the whole axis; a chunk whose coordinates span two or more
 periods reads the whole axis too.
 
+A zarr array given as it is needs no pass of its own: each task finds its
+window from the map chunks it holds and reads that window straight from
+the store, so no source chunk is loaded whole or kept between tasks, and
+the maps are read once. From a dask array (or NumPy, memory maps) the
+windows are found first, when :func:`warp` is called, so that each task
+depends only on the pieces of the source chunks its window touches; that
+pass reads the maps once more, so persist maps that are expensive to
+compute.
+
 It runs wherever dask runs: with no cluster on dask's local threaded
 scheduler, and on a ``dask.distributed`` cluster as soon as a ``Client`` is
-active (dask chooses; nothing here schedules). The first pass over the maps
-is computed when :func:`warp` is called, on that same scheduler; the result
-is lazy. Maps that are expensive to compute are best persisted first, since
-that pass and the tasks each read them.
+active (dask chooses; nothing here schedules). The result is lazy.
 
 Progress of a long run::
 
@@ -265,26 +271,33 @@ def _warp_tile(
     border_tile: np.ndarray | None,
     *,
     full_shape: tuple[int, int],
-    origin: tuple[int, int],
+    origin: tuple[int, int] | None,
     interpolation: int,
+    mode: int,
     config: Any,
-    frame: bool,
-    read: tuple[slice, ...] | None = None,
+    frame: int | None,
 ) -> np.ndarray:
     from tessaro.cython._warp import _warp_window
 
-    if read is not None:  # a zarr array: read the window itself, nothing more
-        window = source[read]
+    if origin is None:
+        # A zarr array: this chunk's own coordinates give its window, read
+        # straight from the store.
+        y0, y1, x0, x1 = _window(_coordinate_range(map_x, map_y), full_shape, mode, interpolation)
+        region: tuple[slice, ...] = (slice(y0, y1), slice(x0, x1))
+        if frame is not None:
+            region = (slice(frame, frame + 1), *region)
+        window = np.asarray(source[region])
+        origin = (y0, x0)
     else:  # the pieces of the dask chunks that the window touches
         window = np.block(source)
-    if frame:  # one frame of a stack: drop the batch axes of window and maps
+    if frame is not None:  # one frame of a stack: drop the batch axes
         window, map_x, map_y = window[0], map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
     if border_tile is not None:
         config = _tile_config(dict(config), border_tile)
     out = _warp_window(
         window, map_x, map_y, full_shape, origin, interpolation=interpolation, border_config=config
     )
-    return out[None] if frame else out
+    return out if frame is None else out[None]
 
 
 # --------------------------------------------------------------------------
@@ -356,7 +369,8 @@ def warp(
             fit the source, an ARRAY border image that does not match the
             output. Raised before any task runs.
 
-    Calling it computes the first pass over the maps (their per-chunk
+    Unless src is a zarr array (whose tasks find their windows themselves),
+    calling it computes the first pass over the maps (their per-chunk
     coordinate ranges) on the current scheduler. When folds (WRAP, REFLECT,
     REFLECT_101) make a chunk touch both ends of an axis, that chunk's
     window is the whole axis.
@@ -433,11 +447,14 @@ def warp(
     if per_frame:
         map_x = map_x.rechunk({0: 1})
         map_y = map_y.rechunk({0: 1})
-    windows = _source_windows(map_x, map_y, (H, W), mode, interpolation)
-
-    # One task per output chunk: its source window (the pieces of src's own
-    # chunks that the slice touches, joined in the task), its map chunks and
-    # its tile of the border image.
+    # One task per output chunk, with its map chunks and its tile of the
+    # border image. From a dask array the windows are found first, in one
+    # pass over the map chunks, so that each task depends on the pieces of
+    # the source chunks that its window touches, joined in the task. A zarr
+    # array needs no such pass: each task finds its window from the map
+    # chunks it holds anyway and reads it from the store, so the maps are
+    # read once.
+    windows = None if store is not None else _source_windows(map_x, map_y, (H, W), mode, interpolation)
     row_chunks, col_chunks = map_x.chunks[-2:]
     source_name = src.name if store is None else "tessaro-source-" + tokenize(
         str(getattr(store, "store", "")), getattr(store, "path", ""), store.shape, str(store.dtype)
@@ -453,24 +470,23 @@ def warp(
         for i in range(len(row_chunks)):
             for j in range(len(col_chunks)):
                 index = (f, i, j) if per_frame else (i, j)
-                y0, y1, x0, x1 = (int(v) for v in windows[index])
-                region = (slice(y0, y1), slice(x0, x1))
-                if f is not None:
-                    region = (slice(f, f + 1), *region)
-                if store is None:
-                    window = src[region]
+                origin = None
+                if windows is None:
+                    source: Any = (source_name,)
+                else:
+                    y0, y1, x0, x1 = (int(v) for v in windows[index])
+                    origin = (y0, x0)
+                    window = src[y0:y1, x0:x1] if f is None else src[f : f + 1, y0:y1, x0:x1]
                     sliced.append(window)
                     source = window.__dask_keys__()
-                else:
-                    source = (source_name,)
                 run = functools.partial(
                     _warp_tile,
                     full_shape=(H, W),
-                    origin=(y0, x0),
+                    origin=origin,
                     interpolation=interpolation,
+                    mode=mode,
                     config=config,
-                    frame=f is not None,
-                    read=None if store is None else region,
+                    frame=f,
                 )
                 border_key = None if border is None else (border.name, i, j) + (0,) * (border.ndim - 2)
                 out_index = ((f,) if f is not None else ()) + (i, j) + (0,) * len(channels)
