@@ -150,6 +150,81 @@ def bench_remap2d(cv2, quick):
     return rows
 
 
+def peak_allocation(fn):
+    """Peak bytes traced during one call of fn (NumPy reports its array
+    buffers to tracemalloc), the result's own bytes included."""
+    import tracemalloc
+
+    fn()
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        fn()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+TARGET_INT = {"nearest": 1.3, "bilinear": 1.3, "cubic": 1.1}
+
+
+def bench_dtypes(cv2, quick):
+    """Images in their own dtype against cv2.remap in the same dtype, float32
+    against our own float64 call, the peak allocation of a call, and int16
+    signals against the float64 signal."""
+    from tessaro.cython import _tovik, _tovik_1d
+
+    rows = []
+    H, W, C = 1024, 1024, 3
+    ux, uy = warp_maps(H, W)
+    px, py = (ux * (W - 1)).astype(np.float32), (uy * (H - 1)).astype(np.float32)
+    group = "remap2d by dtype, 1024x1024x3 warp"
+    f64 = image(H, W, C)
+    for dtype in (np.uint8, np.uint16, np.float32):
+        dname = np.dtype(dtype).name
+        scale = np.iinfo(dtype).max if np.dtype(dtype).kind in "iu" else 1.0
+        src = (f64 * scale).astype(dtype)
+        for kname, code, cvname in KERNELS:
+            if dtype != np.float32 and kname == "lanczos3":
+                continue
+            reps = (2 if quick else 3) if code >= 3 else (3 if quick else 9)
+            fns = {"ours": lambda: _tovik.remap_tensor(src, ux, uy, interpolation=code)}
+            if dtype == np.float32:
+                fns["f64"] = lambda: _tovik.remap_tensor(f64, ux, uy, interpolation=code)
+            if cvname is not None:
+                flag = getattr(cv2, cvname)
+                fns["peer"] = lambda: cv2.remap(src, px, py, flag, borderMode=cv2.BORDER_REPLICATE)
+            t = timed_rounds(fns, reps)
+            if "peer" in t and (dtype != np.float32 or kname == "bilinear"):
+                target = TARGET_INT.get(kname) if dtype != np.float32 else 1.2
+                rows.append(row(group, f"{dname} {kname}", t["ours"], t["peer"],
+                                f"cv2.remap {cvname} REPLICATE {dname}", "speedup", target))
+            if "f64" in t:
+                rows.append(row(group, f"{dname} {kname} vs our float64 call", t["ours"], t["f64"],
+                                "remap_tensor on the float64 image", "speedup", 1.0))
+        out_bytes = H * W * C * np.dtype(dtype).itemsize
+        peak = peak_allocation(lambda: _tovik.remap_tensor(src, ux, uy, interpolation=1))
+        # MiB in the time columns: row() takes seconds and keeps milliseconds
+        mem = {"median_s": peak / 2**20 / 1e3, "min_s": peak / 2**20 / 1e3}
+        budget = {"median_s": (out_bytes / 2**20 + 2) / 1e3, "min_s": 0.0}
+        r = row(group, f"{dname} bilinear: peak allocation / (output + 2 MiB)", mem, budget,
+                "output + 2 MiB", "time_ratio", 1.0)
+        r["unit"] = "MiB"
+        r["note"] = f"output {out_bytes / 2**20:.1f} MiB"
+        rows.append(r)
+    N = 10_000_000
+    i = np.arange(N, dtype=np.float64)
+    u = np.clip((i + 3.0 * np.sin(i / N * 50.0)) / (N - 1), 0.0, 1.0)
+    sig = (np.random.default_rng(3).random(N) * 60000 - 30000).astype(np.int16)
+    sig64 = sig.astype(np.float64)
+    t = timed_rounds({"ours": lambda: _tovik_1d.remap_tensor_1d(sig, u, interpolation=1),
+                      "f64": lambda: _tovik_1d.remap_tensor_1d(sig64, u, interpolation=1)},
+                     3 if quick else 7)
+    rows.append(row("remap_tensor_1d", "1e+07 x 1 int16 linear vs our float64 call", t["ours"],
+                    t["f64"], "remap_tensor_1d on the float64 signal", "speedup", 1.0))
+    return rows
+
+
 def bench_phase_reuse(cv2, quick):
     """Lanczos on maps whose sub-pixel phases repeat (a shift, a 2x
     enlargement): the weights are computed once per phase."""
@@ -587,6 +662,8 @@ def table(rows, info):
         peer = ""
         if "peer_ms" in r:
             peer = f"{r['peer_ms'] * 1e3:.2f} us" if unit_us else f"{r['peer_ms']:.2f} ms"
+        if r.get("unit") == "MiB":
+            ours, peer = f"{r['ours_ms']:.1f} MiB", f"{r['peer_ms']:.1f} MiB"
         note = r["peer"] or ""
         if r.get("note"):
             note = f"{note}; {r['note']}" if note else r["note"]
@@ -632,6 +709,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="fewer repeats")
     ap.add_argument("--runs", type=int, default=3,
                     help="whole-suite repetitions; the table shows their median (default 3)")
+    ap.add_argument("--only", action="append", metavar="STEP",
+                    help="run only this step (repeatable), e.g. --only dtypes")
     ap.add_argument("--thread-probe", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--tiles", action="store_true",
                     help="only the tiled warps on a 2-worker dask LocalCluster")
@@ -648,6 +727,7 @@ def main():
     t_start = time.perf_counter()
     info = machine()
     steps = [("2-D remap", lambda: bench_remap2d(cv2, args.quick)),
+             ("dtypes", lambda: bench_dtypes(cv2, args.quick)),
              ("lanczos phase reuse", lambda: bench_phase_reuse(cv2, args.quick)),
              ("border modes", lambda: bench_border_modes(args.quick)),
              ("per-call overhead", lambda: bench_overhead(cv2, args.quick)),
@@ -655,6 +735,8 @@ def main():
              ("1-D remap", lambda: bench_1d(args.quick)),
              ("clip_abs", lambda: bench_clip(args.quick)),
              ("thread scaling", lambda: bench_threads(args.quick))]
+    if args.only:
+        steps = [s for s in steps if s[0] in args.only]
     runs = []
     for n in range(args.runs):
         rows = []

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "frame/ref.hpp"
+#include "kernels/fpe.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -66,11 +67,6 @@ inline Ref with_trailing_axis(PyObject* arr) {
 
 inline PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
 
-// NumPy's floating-point error bits.
-inline constexpr int kFpeOverflow = 2;
-inline constexpr int kFpeUnderflow = 4;
-inline constexpr int kFpeInvalid = 8;
-
 namespace detail {
 
 // Casts `n` elements of `bytes` (of type `from`) to type `to` through
@@ -98,13 +94,13 @@ inline bool report_widening_invalid() {
   return detail::numpy_cast(&signalling_nan, 1, NPY_FLOAT32, NPY_FLOAT64);
 }
 
-// float64 -> float32 of values that raised `fpe` (kFpe* bits).
+// float64 -> float32 of values that raised `fpe` (fpe:: bits).
 inline bool report_narrowing_errors(int fpe) {
   double values[3];
   npy_intp n = 0;
-  if (fpe & kFpeOverflow) values[n++] = 1e300;
-  if (fpe & kFpeUnderflow) values[n++] = 1e-300;
-  if (fpe & kFpeInvalid) {
+  if (fpe & fpe::OVERFLOW) values[n++] = 1e300;
+  if (fpe & fpe::UNDERFLOW) values[n++] = 1e-300;
+  if (fpe & fpe::INVALID) {
     const std::uint64_t signalling_nan = 0x7ff0000000000001ull;
     std::memcpy(&values[n++], &signalling_nan, sizeof(double));
   }

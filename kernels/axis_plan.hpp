@@ -18,17 +18,76 @@
 // beyond 2^53 samples).
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
 
-#include "kernels/sampler.hpp"
+#include "kernels/interpolation.hpp"
 #include "kernels/simd.hpp"
 #include "kernels/taps.hpp"
 
 namespace tessaro::kernels {
+
+// One sampled axis of a source. Positions come from its full extent n;
+// the samples at hand are indices [lo, hi] (the whole axis, or a window of
+// it), every tap read is clamped into them, and a tap's byte offset is
+// (index - lo) * stride. Callers make sure that a window holds every tap
+// the whole axis would give a position: clamping then changes nothing but
+// the taps of NaN positions, whose results are replaced anyway.
+struct AxisGeometry {
+  int64_t n;
+  int64_t stride;
+  double scale;  // (double)(n - 1): unit coordinate -> pixel position
+  int64_t lo;
+  int64_t hi;
+
+  AxisGeometry(int64_t n_, int64_t stride_) noexcept : AxisGeometry(n_, stride_, 0, n_ - 1) {}
+  AxisGeometry(int64_t n_, int64_t stride_, int64_t lo_, int64_t hi_) noexcept
+      : n(n_), stride(stride_), scale(static_cast<double>(n_ - 1)), lo(lo_), hi(hi_) {}
+};
+
+// Recently used Lanczos weights of one axis, keyed by the exact sub-pixel
+// phase.
+//
+// With base = trunc(p) and f = p - base (exact for |p| < 2^52), the exact
+// value of p - tap is f - (tap - base), so the rounded double p - tap, and
+// with it every weight, is a function of f alone: positions sharing a phase
+// (shifts, resizes, constant rows) share their weights bit for bit.
+// Direct-mapped; a miss costs one hash and a store.
+template <class K>
+struct WeightCache {
+  static constexpr int kSlots = 16;
+  static constexpr uint64_t kEmpty = ~uint64_t{0};  // a NaN pattern: never a key
+
+  struct Entry {
+    uint64_t key = kEmpty;
+    double w[K::taps] = {};
+  };
+  Entry entries[kSlots];
+
+  static int slot(uint64_t key) noexcept {
+    return static_cast<int>((key * 0x9E3779B97F4A7C15ull) >> 60);
+  }
+};
+
+// Output positions are planned in runs of up to kRun.
+inline constexpr int kRun = 64;  // a multiple of simd::kLanes
+
+// The taps of one axis for every position of a run: the byte offsets of
+// the tap indices (already clamped into the axis), and the weights
+// (weighted kernels) or the lerp fraction (linear). Lanes past the run's
+// end hold valid offsets too.
+template <class K>
+struct AxisPlan {
+  static constexpr int kWeights = K::shape == TapShape::weighted ? K::taps : 1;
+  int64_t off[K::taps][kRun];
+  double w[kWeights][kRun];
+  double frac[kRun];
+  double sumw[kRun];  // 1-D weighted runs: the weight sum of each position
+};
 
 namespace detail {
 
@@ -55,16 +114,18 @@ namespace detail {
 template <bool kSmall>
 struct IndexMath {
   using vx = std::conditional_t<kSmall, simd::vi, simd::vl>;
+  vx first;
   vx last;
   vx stride;
 
   explicit IndexMath(const AxisGeometry& g) noexcept {
     using T = std::conditional_t<kSmall, int32_t, int64_t>;
-    const T l = static_cast<T>(g.n - 1), s = static_cast<T>(g.stride);
+    const T f = static_cast<T>(g.lo), l = static_cast<T>(g.hi), s = static_cast<T>(g.stride);
+    first = vx{f, f, f, f};
     last = vx{l, l, l, l};
     stride = vx{s, s, s, s};
   }
-  // Four values clamped into [0, n - 1], as doubles, to indices.
+  // Four values clamped into [lo, hi], as doubles, to indices.
   [[gnu::always_inline]] vx index(simd::vd clamped) const noexcept {
     if constexpr (kSmall) {
       return simd::trunc_i32(clamped);
@@ -78,7 +139,7 @@ struct IndexMath {
   }
   [[gnu::always_inline]] vx next(vx i) const noexcept { return i < last ? i + 1 : i; }
   [[gnu::always_inline]] void store_offsets(int64_t* p, vx i) const noexcept {
-    simd::store(p, __builtin_convertvector(i * stride, simd::vl));
+    simd::store(p, __builtin_convertvector((i - first) * stride, simd::vl));
   }
 };
 
@@ -91,6 +152,7 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
   constexpr int L = simd::kLanes;
   const vd scale = splat(g.scale);
   const vd zero = splat(0.0), one = splat(1.0);
+  const vd lo = splat(static_cast<double>(g.lo)), hi = splat(static_cast<double>(g.hi));
   const IndexMath<kSmall> im(g);
   // The position of four coordinates (clamped into [0, 1] first when kClamp,
   // as clamp_unit: ordered comparisons, NaN passes).
@@ -103,14 +165,14 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
   if constexpr (K::shape == TapShape::nearest) {
     for (int i = 0; i < n; i += L) {
       const vd q = position(i) + splat(0.5);
-      const vd c = select(q >= zero, select(q < scale, q, scale), zero);
+      const vd c = select(q >= lo, select(q < hi, q, hi), lo);
       im.store_offsets(plan.off[0] + i, im.index(c));
     }
   } else if constexpr (K::shape == TapShape::linear) {
     for (int i = 0; i < n; i += L) {
       const vd pv = position(i);
       const vd q = select(pv < zero, zero, select(pv > scale, scale, pv));  // NaN stays
-      const auto i0 = im.index(select(q >= zero, q, zero));  // NaN reads 0
+      const auto i0 = im.index(select(q >= lo, select(q < hi, q, hi), lo));  // NaN reads lo
       simd::store(plan.frac + i, q - im.value(i0));
       im.store_offsets(plan.off[0] + i, i0);
       im.store_offsets(plan.off[1] + i, im.next(i0));
@@ -138,7 +200,7 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
       for (int i = 0; i < n; i += L) {
         const vd tap = simd::load(base + i) + off;  // exact: |base| < 2^31
         im.store_offsets(plan.off[t] + i,
-                         im.index(select(tap < zero, zero, select(tap > scale, scale, tap))));
+                         im.index(select(tap < lo, lo, select(tap > hi, hi, tap))));
         if constexpr (K::taps == 4) {  // Catmull-Rom: a few multiplies per weight
           const vd d = simd::abs(simd::load(p + i) - tap);
           if (nonneg) {
@@ -174,7 +236,7 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
       const int64_t b = trunc_to_i64(p[i]);
       for (int t = 0; t < K::taps; ++t) {
         const int64_t tap = add_sat(b, K::first + t);
-        plan.off[t][i] = clamp_tap(tap, g.n) * g.stride;
+        plan.off[t][i] = (std::clamp(tap, g.lo, g.hi) - g.lo) * g.stride;
         plan.w[t][i] = K::weight(p[i], tap);  // from the unclamped index
       }
     }
@@ -193,9 +255,9 @@ inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>
                       WeightCache<K>* cache) noexcept {
   const uint64_t magnitude =
       g.stride < 0 ? uint64_t{0} - static_cast<uint64_t>(g.stride) : static_cast<uint64_t>(g.stride);
-  uint64_t span;  // bytes between the first and the last sample
-  const bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(g.n - 1), magnitude, &span);
-  if (g.n - 1 <= INT32_MAX && !overflow && span <= INT32_MAX)
+  uint64_t span;  // bytes between the first and the last sample at hand
+  const bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(g.hi - g.lo), magnitude, &span);
+  if (g.hi <= INT32_MAX && !overflow && span <= INT32_MAX)
     detail::plan_axis_impl<K, true, kClamp>(u, n, g, plan, cache);
   else
     detail::plan_axis_impl<K, false, kClamp>(u, n, g, plan, cache);

@@ -13,17 +13,20 @@
 
 #include "kernels/axis_plan.hpp"
 #include "kernels/border.hpp"
+#include "kernels/border_settings.hpp"
 #include "kernels/border_value.hpp"
 #include "kernels/feather.hpp"
 #include "kernels/sampler.hpp"
 #include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
+#include "kernels/writer.hpp"
 
 namespace tessaro::kernels {
 
 // Plain-data arguments of one 1-D remap. Strides are in bytes; the channel
-// axis of src, dst and border_array is contiguous float64.
-struct Remap1D {
+// axis of src, dst and border_array is contiguous (border_array float64,
+// src and dst of the element types remap1d_range is instantiated for).
+struct Remap1D : BorderSettings {
   const char* src = nullptr;  // (N, C), read only
   int64_t src_stride0 = 0;
 
@@ -32,24 +35,6 @@ struct Remap1D {
   char* dst = nullptr;  // (N, C), every element written
   int64_t dst_stride0 = 0;
 
-  // ARRAY mode only, read at [i, c] of the output sample. Its extents bound
-  // every read (see BorderValues); one channel is broadcast to all C.
-  const char* border_array = nullptr;
-  int64_t border_array_stride0 = 0;
-  int64_t border_array_rows = 0;
-  int64_t border_array_channels = 0;
-
-  // Per-channel feather widths; empty (length 0) means feathering_width for
-  // every channel. Channels at or past `feather_d_len` also use it.
-  const double* feather_d = nullptr;
-  int64_t feather_d_len = 0;
-
-  int32_t border_mode = border::CLAMP;
-  double border_const = 0.0;
-  double feathering_width = 0.0;
-  double feathering_x_undershoot_multiplier = 0.0;
-  double feathering_x_overshoot_multiplier = 0.0;
-  int32_t feathering_mode = 0;
   int32_t interpolation = interp::BILINEAR;
 
   int64_t N = 0;
@@ -68,37 +53,49 @@ struct PlannedRun1D {
   double tail[kRun];
   int64_t outside[kRun];  // -1 where u lies outside [0, 1], else 0
   int64_t blend[kRun];    // -1 where the sample takes the blend loop
+  bool any_nan = false;
+  int64_t nan[kRun];  // -1 where u is NaN: the result is NaN
   AxisPlan<K> plan;
 };
 
-// Samples [i_begin, i_end) in runs of kRun, each planned (resolution, taps,
-// weights, weight sums) one run ahead of its sampling, with the source
-// lines of its samples prefetched meanwhile.
-template <class K, class Isa>
-inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
-  const AxisGeometry geom(a.N, a.src_stride0);
-  const bool unit_samples = a.src_stride0 == static_cast<int64_t>(sizeof(double));
-  WeightCache<K> cache;
-  Writer<double, Isa> writer;
+// Plans the runs of kRun samples of [i_begin, i_end), one after the other:
+// resolution, taps, weights and weight sums, with the source lines of each
+// run's samples prefetched. Compiled once per kernel and instruction set,
+// whatever the element types (see plan_baseline_1d and plan_avx2_1d).
+template <class K>
+struct SamplePlanner {
+  const Remap1D& a;
+  const AxisGeometry geom;
   // Mode codes compare as unsigned: negative values act as "any other".
-  const uint32_t mode = static_cast<uint32_t>(a.border_mode);
-  const bool value_mode = mode == static_cast<uint32_t>(border::CONSTANT) ||
-                          mode == static_cast<uint32_t>(border::ARRAY);
-  const bool array_mode = mode == static_cast<uint32_t>(border::ARRAY);
-  const bool inward = a.feathering_mode == kFeatherInward;
-  const BorderValues border_values(a.border_array_channels, a.C, a.border_const);
-  PlannedRun1D<K> runs[2];
-  const bool clamping = a.border_mode == border::CLAMP || value_mode;
-  const simd::vl resolve_all = simd::splat_i64(inward ? -1 : 0);
-  const simd::vl blend_resolved = simd::splat_i64(value_mode ? -1 : 0);
-  // One prefetch per cache line of neighbouring samples is enough.
-  const int prefetch_step = a.C <= 1 ? 4 : (a.C <= 3 ? 2 : 1);
+  const bool value_mode;
+  const bool inward;
+  const bool clamping;
+  const simd::vl resolve_all;
+  const simd::vl blend_resolved;
+  const int prefetch_step;
+  const int64_t end;
+  int64_t next;
+  WeightCache<K> cache;
 
-  int64_t next = i_begin;
-  const auto plan_next = [&](PlannedRun1D<K>& r) -> bool {
-    if (next >= i_end) return false;
+  SamplePlanner(const Remap1D& a_, int64_t i_begin, int64_t i_end) noexcept
+      : a(a_),
+        geom(a_.N, a_.src_stride0),
+        value_mode(static_cast<uint32_t>(a_.border_mode) == static_cast<uint32_t>(border::CONSTANT) ||
+                   static_cast<uint32_t>(a_.border_mode) == static_cast<uint32_t>(border::ARRAY)),
+        inward(a_.feathering_mode == kFeatherInward),
+        clamping(a_.border_mode == border::CLAMP || value_mode),
+        resolve_all(simd::splat_i64(inward ? -1 : 0)),
+        blend_resolved(simd::splat_i64(value_mode ? -1 : 0)),
+        // One prefetch per cache line of neighbouring samples is enough.
+        prefetch_step(a_.C <= 1 ? 4 : (a_.C <= 3 ? 2 : 1)),
+        end(i_end),
+        next(i_begin) {}
+
+  // Plans the next run into r; false when the samples are done.
+  [[gnu::always_inline]] bool plan(PlannedRun1D<K>& r) noexcept {
+    if (next >= end) return false;
     r.i0 = next;
-    r.n = static_cast<int>(std::min<int64_t>(kRun, i_end - next));
+    r.n = static_cast<int>(std::min<int64_t>(kRun, end - next));
     next += r.n;
     // A whole run of an aligned map reads it where it lies; otherwise from a
     // copy with zeros past the run's end.
@@ -110,17 +107,21 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     }
     r.raw_u = raw;
     const simd::vd zero = simd::splat(0.0), one = simd::splat(1.0);
-    simd::vl any = simd::splat_i64(0);
+    simd::vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
       const simd::vd v = simd::load(raw + m);
       const simd::vl out = (v < zero) | (v > one);
       // In-range samples skip resolution unless feathering is inward.
       const simd::vl blend = (out | resolve_all) & blend_resolved;
+      const simd::vl nan = v != v;
       simd::store(r.outside + m, out);
       simd::store(r.blend + m, blend);
+      simd::store(r.nan + m, nan);
       any |= blend;
+      any_nan |= nan;
     }
-    r.any_blend = (any[0] | any[1] | any[2] | any[3]) != 0;
+    r.any_blend = simd::any(any);
+    r.any_nan = simd::any(any_nan);
     if (clamping) {  // clamping leaves in-range values as they are: clamp them all
       plan_axis<K, true>(raw, r.n, geom, r.plan, &cache);
     } else {
@@ -133,7 +134,39 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     if constexpr (K::shape == TapShape::weighted) sum_weights_1d<K>(r.plan, r.n);
     for (int m = 0; m < r.n; m += prefetch_step) __builtin_prefetch(a.src + r.plan.off[0][m]);
     return true;
+  }
+};
+
+template <class K>
+[[gnu::noinline]] bool plan_baseline_1d(SamplePlanner<K>& planner, PlannedRun1D<K>& r) noexcept {
+  return planner.plan(r);
+}
+
+template <class K>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] bool plan_avx2_1d(SamplePlanner<K>& planner,
+                                                                      PlannedRun1D<K>& r) noexcept {
+  return planner.plan(r);
+}
+
+// Samples [i_begin, i_end) in runs of kRun, each planned one run ahead of
+// its sampling.
+template <class K, class S, class D, class Isa>
+inline int remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
+  const bool unit_samples = a.src_stride0 == element_offset<S>(1);
+  using W = Writer<D, Isa>;
+  W writer;
+  SamplePlanner<K> planner(a, i_begin, i_end);
+  const auto plan_next = [&](PlannedRun1D<K>& r) {
+    if constexpr (Isa::avx2) {
+      return plan_avx2_1d<K>(planner, r);
+    } else {
+      return plan_baseline_1d<K>(planner, r);
+    }
   };
+  const bool array_mode = static_cast<uint32_t>(a.border_mode) == static_cast<uint32_t>(border::ARRAY);
+  const bool inward = planner.inward;
+  const BorderValues border_values(a.border_array_channels, a.C, a.border_const);
+  PlannedRun1D<K> runs[2];
 
   int cur = 0;
   bool have = plan_next(runs[cur]);
@@ -142,21 +175,28 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
     const PlannedRun1D<K>& r = runs[cur];
     for_channel_groups(a.C, [&](int64_t c0, auto group) {
       constexpr int G = decltype(group)::value;
-      const char* src = a.src + channel_offset(c0);
-      char* out_c0 = a.dst + r.i0 * a.dst_stride0 + channel_offset(c0);
+      const char* src = a.src + element_offset<S>(c0);
+      char* out_c0 = a.dst + r.i0 * a.dst_stride0 + element_offset<D>(c0);
       if (!r.any_blend) {
-        DirectSink<double, Writer<double, Isa>> sink{out_c0, a.dst_stride0, &writer};
-        sample_run_1d<K, G, Isa>(src, r.plan, r.n, unit_samples, sink);
+        DirectSink<D, W> sink{out_c0, a.dst_stride0, &writer};
+        sample_run_1d<K, S, G, Isa>(src, r.plan, r.n, unit_samples, sink);
+        if constexpr (W::kWatches) {
+          if (writer.take_unusual()) {  // a value that may raise when narrowed: redo, watching
+            StrictSink<D, W> strict{out_c0, a.dst_stride0, &writer};
+            sample_run_1d<K, S, G, Isa>(src, r.plan, r.n, unit_samples, strict);
+          }
+        }
+        if (r.any_nan) put_nan<G, D>(r.nan, r.n, out_c0, a.dst_stride0, writer);
         return;
       }
       StagingSink<G> staged;
-      sample_run_1d<K, G, Isa>(src, r.plan, r.n, unit_samples, staged);
+      sample_run_1d<K, S, G, Isa>(src, r.plan, r.n, unit_samples, staged);
       const auto& e = staged.e;
       for (int m = 0; m < r.n; ++m) {
         const int64_t i = r.i0 + m;
         char* out = a.dst + i * a.dst_stride0;
         if (!r.blend[m]) {
-          for (int g = 0; g < G; ++g) writer.put(out + channel_offset(c0 + g), e[m][g]);
+          for (int g = 0; g < G; ++g) writer.put(out + element_offset<D>(c0 + g), e[m][g]);
           continue;
         }
         const double feather_dist =
@@ -170,44 +210,49 @@ inline void remap1d_range_with(const Remap1D& a, int64_t i_begin, int64_t i_end)
           const double t = c < a.feather_d_len ? feather_width_at(a.feather_d, c) : a.feathering_width;
           const double b = array_mode ? border_values.at(border_elem, c) : a.border_const;
           const auto sample = [&] { return e[m][g]; };
-          writer.put(out + channel_offset(c),
+          writer.put(out + element_offset<D>(c),
                      feather_blend(sample, b, t, feather_dist, r.outside[m] != 0, inward,
                                    /*in_preserve_band=*/false));
         }
       }
+      if (r.any_nan) put_nan<G, D>(r.nan, r.n, out_c0, a.dst_stride0, writer);
     });
     cur ^= 1;
   }
+  return writer.errors;
 }
 
-template <class K>
-void range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
-  remap1d_range_with<K, simd::Baseline>(a, i_begin, i_end);
+template <class K, class S, class D>
+int range_baseline(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
+  return remap1d_range_with<K, S, D, simd::Baseline>(a, i_begin, i_end);
 }
 
-template <class K>
-[[gnu::flatten, gnu::target("avx2")]] void range_avx2(const Remap1D& a, int64_t i_begin,
-                                                      int64_t i_end) noexcept {
-  remap1d_range_with<K, simd::Avx2>(a, i_begin, i_end);
+template <class K, class S, class D>
+[[gnu::flatten, gnu::target("avx2")]] int range_avx2(const Remap1D& a, int64_t i_begin,
+                                                     int64_t i_end) noexcept {
+  return remap1d_range_with<K, S, D, simd::Avx2>(a, i_begin, i_end);
 }
 
 }  // namespace detail
 
 // Runs the per-sample pipeline for output samples [i_begin, i_end) (clipped
 // to [0, N)), channels in increasing order. Thread-safe for disjoint ranges;
-// allocates nothing, cannot fail.
-inline void remap1d_range(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
+// allocates nothing, cannot fail. S and D are the element types of src and
+// dst; returns the floating-point exceptions raised by rounding results to
+// float (0 for other outputs).
+template <class S = double, class D = double>
+inline int remap1d_range(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
   i_begin = std::max<int64_t>(i_begin, 0);
   i_end = std::min(i_end, a.N);
-  if (i_begin >= i_end) return;
+  if (i_begin >= i_end) return 0;
   const bool avx2 = cpu_has_avx2();
+  int errors = 0;
   with_kernel(a.interpolation, [&](auto kernel) {
     using K = decltype(kernel);
-    if (avx2)
-      detail::range_avx2<K>(a, i_begin, i_end);
-    else
-      detail::range_baseline<K>(a, i_begin, i_end);
+    errors = avx2 ? detail::range_avx2<K, S, D>(a, i_begin, i_end)
+                  : detail::range_baseline<K, S, D>(a, i_begin, i_end);
   });
+  return errors;
 }
 
 }  // namespace tessaro::kernels

@@ -9,25 +9,39 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "kernels/axis_plan.hpp"
 #include "kernels/border.hpp"
+#include "kernels/border_settings.hpp"
 #include "kernels/border_value.hpp"
 #include "kernels/feather.hpp"
 #include "kernels/sampler.hpp"
 #include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
+#include "kernels/writer.hpp"
 
 namespace tessaro::kernels {
 
 // Plain-data arguments of one 2-D remap. Pointers address element [0, 0(, 0)]
 // of each array; strides are in bytes; the channel axis of src, dst and
-// border_array is contiguous (float64, except src and dst in the float32
-// path of remap2d_rows).
-struct Remap2D {
-  const char* src = nullptr;  // (H, W, C), read only
+// border_array is contiguous (border_array float64, src and dst of the
+// element types remap2d_rows is instantiated for).
+struct Remap2D : BorderSettings {
+  // Rows [win_row0, win_row0 + win_rows) and columns [win_col0, win_col0 +
+  // win_cols) of a source of src_H x src_W samples (the extent the unit
+  // coordinates address), read only. The window must hold every tap that
+  // the whole source would give the maps' positions; set_whole_source()
+  // describes a source that is all at hand.
+  const char* src = nullptr;
   int64_t src_stride0 = 0;
   int64_t src_stride1 = 0;
+  int64_t src_H = 0;
+  int64_t src_W = 0;
+  int64_t win_row0 = 0;
+  int64_t win_rows = 0;
+  int64_t win_col0 = 0;
+  int64_t win_cols = 0;
 
   const char* map_y = nullptr;  // (H, W): row coordinate, unit space
   int64_t map_y_stride0 = 0;
@@ -41,35 +55,18 @@ struct Remap2D {
   int64_t dst_stride0 = 0;
   int64_t dst_stride1 = 0;
 
-  // ARRAY mode only, read at the output position [i, j, k]. Its extents bound
-  // every read (see BorderValues); one channel is broadcast to all C.
-  const char* border_array = nullptr;
-  int64_t border_array_stride0 = 0;
-  int64_t border_array_stride1 = 0;
-  int64_t border_array_rows = 0;
-  int64_t border_array_cols = 0;
-  int64_t border_array_channels = 0;
-
-  // Per-channel feather widths; empty (length 0) means feathering_width for
-  // every channel. Channels at or past `feather_d_len` also use it.
-  const double* feather_d = nullptr;
-  int64_t feather_d_len = 0;
-
-  int32_t border_mode = border::CLAMP;
-  double border_const = 0.0;
-  double feathering_width = 0.0;
-  double feathering_x_undershoot_multiplier = 0.0;
-  double feathering_x_overshoot_multiplier = 0.0;
-  double feathering_y_undershoot_multiplier = 0.0;
-  double feathering_y_overshoot_multiplier = 0.0;
-  int32_t feathering_mode = 0;
-  int32_t distance_mode = 0;
-  int32_t preserve_non_feather_dims = 0;
   int32_t interpolation = interp::BILINEAR;
 
-  int64_t H = 0;
-  int64_t W = 0;
+  int64_t H = 0;  // output (and map) rows
+  int64_t W = 0;  // output (and map) columns
   int64_t C = 0;
+
+  // A source of the output's extent, all of it at `src`.
+  void set_whole_source() noexcept {
+    src_H = win_rows = H;
+    src_W = win_cols = W;
+    win_row0 = win_col0 = 0;
+  }
 };
 
 namespace detail {
@@ -199,47 +196,53 @@ struct PlannedRun {
   int64_t outside[kRun];  // -1 where the raw coordinates lie outside [0, 1]^2, else 0
   int64_t blend[kRun];    // -1 where the pixel takes the blend loop
   BlendPixel bp[kRun];
+  bool any_nan = false;
+  int64_t nan[kRun];  // -1 where a coordinate is NaN: the result is NaN
   AxisPlan<K> rows;
   AxisPlan<K> cols;
   double sumw[kRun];
 };
 
-// The rows [row_begin, row_end) in runs of kRun pixels. Each run is planned
-// (border resolution, taps, weights and weight sums of all its pixels) one
-// run ahead of its sampling, and the first source lines of its pixels are
-// prefetched meanwhile, so that sampling finds them in cache.
-template <class K, class S, class D, class Isa>
-inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
-  using simd::vd;
-  using simd::vl;
-  const AxisGeometry rows_geom(a.H, a.src_stride0);
-  const AxisGeometry cols_geom(a.W, a.src_stride1);
+// Plans the runs of kRun pixels of rows [row_begin, row_end), one after
+// the other: border resolution, taps, weights and weight sums of all their
+// pixels, with the first source lines of each run's pixels prefetched. The
+// planning depends on the kernel only, not on the element types, so it is
+// compiled once per kernel and instruction set (see plan_baseline and
+// plan_avx2) and called once per run.
+template <class K>
+struct RowPlanner {
+  const Remap2D& a;
+  const PixelContext ctx;
+  const AxisGeometry rows_geom;
+  const AxisGeometry cols_geom;
+  const simd::vl all_blend;
+  const simd::vl outside_blends;
+  const bool clamping;
+  const int prefetch_step;
+  const int64_t row_end;
+  int64_t next_i;
+  int64_t next_j = 0;
   WeightCache<K> row_cache;
   WeightCache<K> col_cache;
-  Writer<D, Isa> writer;
-  using W = Writer<D, Isa>;
-  const PixelContext ctx(a);
-  const vl all_blend = simd::splat_i64(ctx.value_mode && ctx.inward ? -1 : 0);
-  const vl outside_blends = simd::splat_i64(ctx.value_mode ? -1 : 0);
-  PlannedRun<K> runs[2];
-  // The source's highest element, and from it the last address where four
-  // elements can be read.
-  const uintptr_t highest = reinterpret_cast<uintptr_t>(a.src) +
-                           static_cast<uintptr_t>(std::max<int64_t>(0, (a.H - 1) * a.src_stride0) +
-                                                  std::max<int64_t>(0, (a.W - 1) * a.src_stride1) +
-                                                  element_offset<S>(a.C > 0 ? a.C - 1 : 0));
-  const uintptr_t wide_limit = highest - static_cast<uintptr_t>(element_offset<S>(3));
-  const bool unit_cols = a.src_stride1 == element_offset<S>(1);
 
-  const bool clamping = a.border_mode == border::CLAMP || ctx.value_mode;
-  // Neighbouring pixels mostly share source lines: about two prefetches
-  // per line of pixels.
-  const int64_t pixel_bytes = std::max<int64_t>(1, element_offset<S>(a.C));
-  const int prefetch_step = static_cast<int>(std::clamp<int64_t>(48 / pixel_bytes, 1, 8));
+  RowPlanner(const Remap2D& a_, int64_t row_begin, int64_t row_end_, int64_t pixel_bytes) noexcept
+      : a(a_),
+        ctx(a_),
+        rows_geom(a_.src_H, a_.src_stride0, a_.win_row0, a_.win_row0 + a_.win_rows - 1),
+        cols_geom(a_.src_W, a_.src_stride1, a_.win_col0, a_.win_col0 + a_.win_cols - 1),
+        all_blend(simd::splat_i64(ctx.value_mode && ctx.inward ? -1 : 0)),
+        outside_blends(simd::splat_i64(ctx.value_mode ? -1 : 0)),
+        clamping(a_.border_mode == border::CLAMP || ctx.value_mode),
+        // Neighbouring pixels mostly share source lines: about two
+        // prefetches per line of pixels.
+        prefetch_step(static_cast<int>(std::clamp<int64_t>(48 / std::max<int64_t>(1, pixel_bytes), 1, 8))),
+        row_end(row_end_),
+        next_i(row_begin) {}
 
-  int64_t next_i = row_begin;
-  int64_t next_j = 0;
-  const auto plan_next = [&](PlannedRun<K>& r) -> bool {
+  // Plans the next run into r; false when the rows are done.
+  [[gnu::always_inline]] bool next(PlannedRun<K>& r) noexcept {
+    using simd::vd;
+    using simd::vl;
     if (next_i >= row_end) return false;
     r.i = next_i;
     r.j0 = next_j;
@@ -264,19 +267,22 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       load_map_run(row_y, a.map_y_stride1, r.n, copy_y);
       raw_y = copy_y;
     }
-    vl any = simd::splat_i64(0);
+    vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
       const vd vx = simd::load(raw_x + m);
       const vd vy = simd::load(raw_y + m);
       const vd zero = simd::splat(0.0), one = simd::splat(1.0);
       const vl out = (vx < zero) | (vx > one) | (vy < zero) | (vy > one);
       const vl blend = all_blend | (out & outside_blends);
+      const vl nan = (vx != vx) | (vy != vy);
       simd::store(r.outside + m, out);
       simd::store(r.blend + m, blend);
+      simd::store(r.nan + m, nan);
       any |= blend;
+      any_nan |= nan;
     }
-    r.any_blend = false;
-    for (int l = 0; l < simd::kLanes; ++l) r.any_blend = r.any_blend || any[l] != 0;
+    r.any_blend = simd::any(any);
+    r.any_nan = simd::any(any_nan);
     if (r.any_blend) {
       for (int m = 0; m < r.n; ++m)
         if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
@@ -297,7 +303,45 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       if constexpr (K::taps > 1) __builtin_prefetch(p + r.rows.off[K::taps - 1][m]);
     }
     return true;
+  }
+};
+
+template <class K>
+[[gnu::noinline]] bool plan_baseline(RowPlanner<K>& planner, PlannedRun<K>& r) noexcept {
+  return planner.next(r);
+}
+
+template <class K>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] bool plan_avx2(RowPlanner<K>& planner,
+                                                                   PlannedRun<K>& r) noexcept {
+  return planner.next(r);
+}
+
+// The rows [row_begin, row_end) in runs of kRun pixels, each planned one
+// run ahead of its sampling, so that sampling finds its source lines in
+// cache.
+template <class K, class S, class D, class Isa>
+inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
+  using W = Writer<D, Isa>;
+  W writer;
+  RowPlanner<K> planner(a, row_begin, row_end, element_offset<S>(a.C));
+  const PixelContext& ctx = planner.ctx;
+  const auto plan_next = [&](PlannedRun<K>& r) {
+    if constexpr (Isa::avx2) {
+      return plan_avx2<K>(planner, r);
+    } else {
+      return plan_baseline<K>(planner, r);
+    }
   };
+  PlannedRun<K> runs[2];
+  // The source's highest element at hand, and from it the last address
+  // where four elements can be read.
+  const uintptr_t highest = reinterpret_cast<uintptr_t>(a.src) +
+                           static_cast<uintptr_t>(std::max<int64_t>(0, (a.win_rows - 1) * a.src_stride0) +
+                                                  std::max<int64_t>(0, (a.win_cols - 1) * a.src_stride1) +
+                                                  element_offset<S>(a.C > 0 ? a.C - 1 : 0));
+  const uintptr_t wide_limit = highest - static_cast<uintptr_t>(element_offset<S>(3));
+  const bool unit_cols = a.src_stride1 == element_offset<S>(1);
 
   int cur = 0;
   bool have = plan_next(runs[cur]);
@@ -311,10 +355,14 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
       if (!r.any_blend) {  // the plain loop for every pixel: write as sampled
         DirectSink<D, W> sink{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
         sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, unit_cols, sink);
-        if (writer.take_unusual()) {  // a value that may raise when narrowed: redo, watching
-          StrictSink<D, W> strict{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
-          sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, unit_cols, strict);
+        if constexpr (W::kWatches) {
+          if (writer.take_unusual()) {  // a value that may raise when narrowed: redo, watching
+            StrictSink<D, W> strict{out_row + element_offset<D>(k0), a.dst_stride1, &writer};
+            sample_run_2d<K, S, G, Isa>(src, r.rows, r.cols, r.sumw, r.n, wide_limit, unit_cols,
+                                        strict);
+          }
         }
+        if (r.any_nan) put_nan<G, D>(r.nan, r.n, out_row + element_offset<D>(k0), a.dst_stride1, writer);
         return;
       }
       StagingSink<G> sink;
@@ -331,6 +379,7 @@ inline int remap2d_rows_with(const Remap2D& a, int64_t row_begin, int64_t row_en
         blend_group<G, D>(a, ctx, r.i, r.j0 + m, r.outside[m] != 0, r.bp[m], k0, out, sample,
                           writer);
       }
+      if (r.any_nan) put_nan<G, D>(r.nan, r.n, out_row + element_offset<D>(k0), a.dst_stride1, writer);
     });
     cur ^= 1;
   }
@@ -356,12 +405,15 @@ template <class K, class S, class D>
 
 // Runs the per-pixel pipeline for output rows [row_begin, row_end) (clipped
 // to [0, H)). Thread-safe for disjoint row ranges; allocates nothing, cannot
-// fail. S and D are the element types of src and dst (double or float; the
-// channel axis of each is contiguous in its own element size). Returns the
-// floating-point exceptions raised by rounding results to float (always 0
-// for double output).
-template <class S = double, class D = double>
-inline int remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
+// fail. S and D are the element types of src and dst (the channel axis of
+// each is contiguous in its own element size). Returns the floating-point
+// exceptions raised by rounding results to float (always 0 for other
+// outputs).
+//
+// Compiled once, in kernels/remap2d_*_types.cpp, for the pairs declared
+// below, and linked into every module that samples images.
+template <class S, class D>
+int remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
   row_begin = std::max<int64_t>(row_begin, 0);
   row_end = std::min(row_end, a.H);
   if (row_begin >= row_end || a.W <= 0) return 0;
@@ -374,5 +426,12 @@ inline int remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) no
   });
   return errors;
 }
+
+extern template int remap2d_rows<double, double>(const Remap2D&, int64_t, int64_t) noexcept;
+extern template int remap2d_rows<float, float>(const Remap2D&, int64_t, int64_t) noexcept;
+extern template int remap2d_rows<uint8_t, uint8_t>(const Remap2D&, int64_t, int64_t) noexcept;
+extern template int remap2d_rows<int8_t, int8_t>(const Remap2D&, int64_t, int64_t) noexcept;
+extern template int remap2d_rows<uint16_t, uint16_t>(const Remap2D&, int64_t, int64_t) noexcept;
+extern template int remap2d_rows<int16_t, int16_t>(const Remap2D&, int64_t, int64_t) noexcept;
 
 }  // namespace tessaro::kernels

@@ -1,5 +1,5 @@
-// The five interpolation kernels: their tags, and the sampling of planned
-// runs of output positions (kernels/axis_plan.hpp plans them).
+// The sampling of planned runs of output positions (kernels/axis_plan.hpp
+// plans them).
 //
 // Tap indices and weights depend only on the position, never on the channel:
 // a plan holds them once per position, and sampling only accumulates values,
@@ -17,84 +17,13 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "kernels/axis_plan.hpp"
+#include "kernels/interpolation.hpp"
 #include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
 #include "kernels/taps.hpp"
 
 namespace tessaro::kernels {
-
-// Interpolation codes; every other value means linear.
-namespace interp {
-inline constexpr int32_t NEAREST = 0;
-inline constexpr int32_t BILINEAR = 1;
-inline constexpr int32_t CUBIC = 2;
-inline constexpr int32_t LANCZOS3 = 3;
-inline constexpr int32_t LANCZOS4 = 4;
-}  // namespace interp
-
-// How an axis combines its taps: a single read, a lerp, or a normalised
-// weighted sum.
-enum class TapShape { nearest, linear, weighted };
-
-struct Nearest {
-  static constexpr TapShape shape = TapShape::nearest;
-  static constexpr int taps = 1;
-};
-
-struct Linear {
-  static constexpr TapShape shape = TapShape::linear;
-  static constexpr int taps = 2;
-};
-
-struct CatmullRom {
-  static constexpr TapShape shape = TapShape::weighted;
-  static constexpr int taps = 4;
-  static constexpr int64_t first = -1;  // taps floor-1 .. floor+2
-  static double weight(double p, int64_t tap) noexcept {
-    return catmull_rom_weight(std::fabs(p - static_cast<double>(tap)));
-  }
-};
-
-template <int A>
-struct Lanczos {
-  static constexpr TapShape shape = TapShape::weighted;
-  static constexpr int taps = 2 * A;
-  static constexpr int64_t first = -(A - 1);  // taps floor-(A-1) .. floor+A
-  static double weight(double p, int64_t tap) noexcept {
-    return lanczos_weight<A>(p - static_cast<double>(tap));
-  }
-};
-
-// Calls f with the kernel tag for an interpolation code, so that the caller's
-// loop is instantiated per kernel and the code is tested once per call.
-template <class F>
-inline void with_kernel(int32_t interpolation, F&& f) {
-  switch (interpolation) {
-    case interp::NEAREST:
-      f(Nearest{});
-      return;
-    case interp::CUBIC:
-      f(CatmullRom{});
-      return;
-    case interp::LANCZOS3:
-      f(Lanczos<3>{});
-      return;
-    case interp::LANCZOS4:
-      f(Lanczos<4>{});
-      return;
-    default:
-      f(Linear{});
-      return;
-  }
-}
-
-// Taps per axis of the kernel an interpolation code selects (the drivers'
-// measure of work per output element).
-inline int64_t taps_per_axis(int32_t interpolation) noexcept {
-  int64_t taps = 0;
-  with_kernel(interpolation, [&](auto kernel) { taps = decltype(kernel)::taps; });
-  return taps;
-}
 
 template <int G>
 struct Channels {
@@ -121,56 +50,6 @@ inline void for_channel_groups(int64_t C, F&& f) {
       return;
   }
 }
-
-// One sampled axis of a source: n samples, `stride` bytes apart.
-struct AxisGeometry {
-  int64_t n;
-  int64_t stride;
-  double scale;  // (double)(n - 1): unit coordinate -> pixel position
-
-  AxisGeometry(int64_t n_, int64_t stride_) noexcept
-      : n(n_), stride(stride_), scale(static_cast<double>(n_ - 1)) {}
-};
-
-// Recently used Lanczos weights of one axis, keyed by the exact sub-pixel
-// phase.
-//
-// With base = trunc(p) and f = p - base (exact for |p| < 2^52), the exact
-// value of p - tap is f - (tap - base), so the rounded double p - tap, and
-// with it every weight, is a function of f alone: positions sharing a phase
-// (shifts, resizes, constant rows) share their weights bit for bit.
-// Direct-mapped; a miss costs one hash and a store.
-template <class K>
-struct WeightCache {
-  static constexpr int kSlots = 16;
-  static constexpr uint64_t kEmpty = ~uint64_t{0};  // a NaN pattern: never a key
-
-  struct Entry {
-    uint64_t key = kEmpty;
-    double w[K::taps] = {};
-  };
-  Entry entries[kSlots];
-
-  static int slot(uint64_t key) noexcept {
-    return static_cast<int>((key * 0x9E3779B97F4A7C15ull) >> 60);
-  }
-};
-
-// Output positions are planned in runs of up to kRun.
-inline constexpr int kRun = 64;  // a multiple of simd::kLanes
-
-// The taps of one axis for every position of a run: the byte offsets of
-// the tap indices (already clamped into the axis), and the weights
-// (weighted kernels) or the lerp fraction (linear). Lanes past the run's
-// end hold valid offsets too.
-template <class K>
-struct AxisPlan {
-  static constexpr int kWeights = K::shape == TapShape::weighted ? K::taps : 1;
-  int64_t off[K::taps][kRun];
-  double w[kWeights][kRun];
-  double frac[kRun];
-  double sumw[kRun];  // 1-D weighted runs: the weight sum of each position
-};
 
 namespace detail {
 
@@ -211,7 +90,6 @@ template <class S, int T, class Isa>
 }  // namespace detail
 
 // Sampling a planned run hands its results to a sink, which has
-//   value(m, g, v)      one channel g of position m;
 //   lanes(m0, count, v) channel 0 of positions m0 .. m0 + count - 1 (single
 //                       channel groups, four positions per vector);
 //   pixel<G>(m, v)      channels 0 .. G-1 of position m in lanes 0 .. G-1.
@@ -337,9 +215,9 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
 }
 
 // The 1-D counterpart: channels [0, G) of the n positions of a planned run
-// along the source's rows (float64 sources); `unit_samples`: the samples
-// are adjacent elements (a single contiguous channel).
-template <class K, int G, class Isa, class Sink>
+// along the source's rows; `unit_samples`: the samples are adjacent
+// elements (a single contiguous channel).
+template <class K, class S, int G, class Isa, class Sink>
 inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, bool unit_samples,
                           Sink& sink) noexcept {
   using simd::splat;
@@ -349,33 +227,33 @@ inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, bool 
   if constexpr (G >= 2) {
     for (int m = 0; m < n; ++m) {
       if constexpr (K::shape == TapShape::nearest) {
-        sink.template pixel<G>(m, simd::load_channels<double, G>(src + plan.off[0][m]));
+        sink.template pixel<G>(m, simd::load_channels<S, G>(src + plan.off[0][m]));
       } else if constexpr (K::shape == TapShape::linear) {
-        const vd v0 = simd::load_channels<double, G>(src + plan.off[0][m]);
-        const vd v1 = simd::load_channels<double, G>(src + plan.off[1][m]);
+        const vd v0 = simd::load_channels<S, G>(src + plan.off[0][m]);
+        const vd v1 = simd::load_channels<S, G>(src + plan.off[1][m]);
         sink.template pixel<G>(m, (v1 - v0) * splat(plan.frac[m]) + v0);
       } else {
         vd acc = splat(0.0);
         for (int t = 0; t < T; ++t)
-          acc = splat(plan.w[t][m]) * simd::load_channels<double, G>(src + plan.off[t][m]) + acc;
+          acc = splat(plan.w[t][m]) * simd::load_channels<S, G>(src + plan.off[t][m]) + acc;
         sink.template pixel<G>(m, detail::normalise(acc, splat(plan.sumw[m])));
       }
     }
   } else if constexpr (K::shape == TapShape::nearest) {
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;
-      sink.lanes(m0, count, simd::gather<double>(src, simd::load(plan.off[0] + m0)));
+      sink.lanes(m0, count, simd::gather<S>(src, simd::load(plan.off[0] + m0)));
     }
   } else {
     for (int m0 = 0; m0 < n; m0 += L) {
       const int count = n - m0 < L ? n - m0 : L;
       vd v[T];
-      if (unit_samples && detail::taps_adjacent<K, double>(plan, m0)) {
+      if (unit_samples && detail::taps_adjacent<K, S>(plan, m0)) {
         const char* first[L];
         for (int l = 0; l < L; ++l) first[l] = src + plan.off[0][m0 + l];
-        detail::load_adjacent_taps<double, T, Isa>(first, v);
+        detail::load_adjacent_taps<S, T, Isa>(first, v);
       } else {
-        for (int t = 0; t < T; ++t) v[t] = simd::gather<double>(src, simd::load(plan.off[t] + m0));
+        for (int t = 0; t < T; ++t) v[t] = simd::gather<S>(src, simd::load(plan.off[t] + m0));
       }
       if constexpr (K::shape == TapShape::linear) {
         sink.lanes(m0, count, (v[1] - v[0]) * simd::load(plan.frac + m0) + v[0]);
@@ -398,9 +276,6 @@ struct StrictSink {
   int64_t stride;
   W* writer;
 
-  void value(int m, int g, double v) noexcept {
-    writer->put(out + m * stride + element_offset<D>(g), v);
-  }
   void lanes(int m0, int count, simd::vd v) noexcept {
     for (int l = 0; l < count; ++l) writer->put(out + (m0 + l) * stride, v[l]);
   }
@@ -416,9 +291,6 @@ struct DirectSink {
   int64_t stride;  // bytes between output positions
   W* writer;
 
-  void value(int m, int g, double v) noexcept {
-    writer->put(out + m * stride + element_offset<D>(g), v);
-  }
   void lanes(int m0, int count, simd::vd v) noexcept {
     writer->put_lanes(out + m0 * stride, stride, count, v);
   }
@@ -432,7 +304,6 @@ template <int G>
 struct StagingSink {
   double e[kRun][G];
 
-  void value(int m, int g, double v) noexcept { e[m][g] = v; }
   void lanes(int m0, int count, simd::vd v) noexcept {
     for (int l = 0; l < count; ++l) e[m0 + l][0] = v[l];
   }

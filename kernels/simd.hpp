@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 // The helpers are always inlined, so no vector crosses a call boundary and
 // the note about the AVX calling convention does not apply.
@@ -59,39 +60,63 @@ using vf2 = float __attribute__((vector_size(8)));
 
 [[gnu::always_inline]] inline vd select(vl m, vd a, vd b) noexcept { return m ? a : b; }
 
+// Whether any lane of a comparison result is set.
+[[gnu::always_inline]] inline bool any(vl m) noexcept { return (m[0] | m[1] | m[2] | m[3]) != 0; }
+
 [[gnu::always_inline]] inline vd abs(vd v) noexcept {
   return (vd)((vl)v & splat_i64(INT64_MAX));
 }
 
-// G adjacent elements of type S (double, or float widened exactly) at p
-// into lanes 0 .. G-1, zeros above; reads nothing past the G elements.
+// Vectors of four elements of each type the samplers read and write.
+template <class S>
+struct Four;
+template <>
+struct Four<double> {
+  using type = vd;
+};
+template <>
+struct Four<float> {
+  using type = vf;
+};
+template <>
+struct Four<uint8_t> {
+  using type = uint8_t __attribute__((vector_size(4)));
+};
+template <>
+struct Four<int8_t> {
+  using type = int8_t __attribute__((vector_size(4)));
+};
+template <>
+struct Four<uint16_t> {
+  using type = uint16_t __attribute__((vector_size(8)));
+};
+template <>
+struct Four<int16_t> {
+  using type = int16_t __attribute__((vector_size(8)));
+};
+template <class S>
+using v4 = typename Four<S>::type;
+
+// Four elements of type S as doubles: exact for every source type (float
+// widening, and integers of at most 16 bits).
+template <class S>
+[[gnu::always_inline]] inline vd to_doubles(v4<S> v) noexcept {
+  return __builtin_convertvector(v, vd);
+}
+
+// G adjacent elements of type S at p into lanes 0 .. G-1, zeros above;
+// reads nothing past the G elements.
 template <class S, int G>
 [[gnu::always_inline]] inline vd load_channels(const char* p) noexcept {
   static_assert(G >= 2 && G <= 4);
-  if constexpr (sizeof(S) == 8) {
-    if constexpr (G == 4) {
-      vd v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
-    } else {
-      vd2 lo;
-      std::memcpy(&lo, p, sizeof lo);
-      double hi = 0.0;
-      if constexpr (G == 3) std::memcpy(&hi, p + 16, sizeof hi);
-      return vd{lo[0], lo[1], hi, 0.0};
-    }
+  if constexpr (G == 4) {
+    v4<S> v;
+    std::memcpy(&v, p, sizeof v);
+    return to_doubles<S>(v);
   } else {
-    if constexpr (G == 4) {
-      vf v;
-      std::memcpy(&v, p, sizeof v);
-      return __builtin_convertvector(v, vd);
-    } else {
-      vf2 lo;
-      std::memcpy(&lo, p, sizeof lo);
-      float hi = 0.0f;
-      if constexpr (G == 3) std::memcpy(&hi, p + 8, sizeof hi);
-      return __builtin_convertvector((vf{lo[0], lo[1], hi, 0.0f}), vd);
-    }
+    v4<S> v = {};
+    std::memcpy(&v, p, G * sizeof(S));
+    return to_doubles<S>(v);
   }
 }
 
@@ -125,14 +150,12 @@ template <class Isa>
 // others hold whatever follows, and p must have four readable elements).
 template <class S, class Isa = Baseline>
 [[gnu::always_inline]] inline vd load_four(const char* p) noexcept {
-  if constexpr (sizeof(S) == 8) {
-    vd v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  } else {
-    vf v;
-    std::memcpy(&v, p, sizeof v);
+  v4<S> v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::is_same_v<S, float>) {
     return widen<Isa>(v);
+  } else {
+    return to_doubles<S>(v);
   }
 }
 
@@ -200,9 +223,8 @@ template <int G>
   return __builtin_convertvector(__builtin_convertvector(v, vi), vd);
 }
 
-// Truncation toward zero of lanes within the int64 range, and back.
+// Truncation toward zero of lanes within the int64 range.
 [[gnu::always_inline]] inline vl trunc_i64(vd v) noexcept { return __builtin_convertvector(v, vl); }
-[[gnu::always_inline]] inline vd to_f64(vl v) noexcept { return __builtin_convertvector(v, vd); }
 
 }  // namespace tessaro::kernels::simd
 

@@ -16,7 +16,12 @@ leave it open:
     comparisons, NaN kept) before taking its integer part, so a NaN
     coordinate gives NaN and no read leaves the source;
   * a border image with one channel gives its single value to every
-    channel.
+    channel;
+  * a NaN coordinate has no position: every channel of its result is NaN,
+    whatever the kernel, border mode or feathering;
+  * results become an integer dtype by saturation (NaN gives 0, values
+    beyond the dtype's range its nearest end, the rest truncate toward
+    zero); every other dtype takes NumPy's cast.
 """
 
 import math
@@ -342,13 +347,15 @@ def _widths(feather_d):
 def remap2d(src3, map_x, map_y, interpolation, mode, border_const, border_array3,
             feathering_width, xu, xo, yu, yo, feathering_mode, distance_mode,
             preserve, feather_d):
-    """Output (H, W, C) float64 of the 2-D driver for a (H, W, C) source.
+    """Output (h, w, C) float64 of the 2-D driver for a (H, W, C) source and
+    (h, w) maps (the same shape as the source for remap_tensor).
 
-    ``border_array3`` is read only in mode 5: (H, W, C) or (H, W, 1).
+    ``border_array3`` is read only in mode 5: (h, w, C) or (h, w, 1).
     ``feather_d`` is None, empty, or holds at least C widths.
     """
     src3 = np.asarray(src3, dtype=np.float64)
     H, W, C = src3.shape
+    h, w = np.shape(map_x)
     src = src3.tolist()
     mxs = _floats(map_x, 2)
     mys = _floats(map_y, 2)
@@ -366,11 +373,14 @@ def remap2d(src3, map_x, map_y, interpolation, mode, border_const, border_array3
         ba = _floats(border_array3, 3)
         one_channel = np.asarray(border_array3).shape[2] == 1
 
-    out = np.empty((H, W, C), dtype=np.float64)
-    for i in range(H):
-        for j in range(W):
+    out = np.empty((h, w, C), dtype=np.float64)
+    for i in range(h):
+        for j in range(w):
             x = mxs[i][j]
             y = mys[i][j]
+            if math.isnan(x) or math.isnan(y):
+                out[i, j, :] = math.nan
+                continue
             outside = x < 0.0 or x > 1.0 or y < 0.0 or y > 1.0
             feather_dist = 0.0
             if mode == 0:
@@ -516,6 +526,9 @@ def remap1d(src2, map_x, interpolation, mode, border_const, border_array2,
     out = np.empty((N, C), dtype=np.float64)
     for i in range(N):
         u = us[i]
+        if math.isnan(u):
+            out[i, :] = math.nan
+            continue
         outside = u < 0.0 or u > 1.0
         feather_dist = 0.0
         if outside or feathering_mode == 1:
@@ -544,3 +557,64 @@ def remap1d(src2, map_x, interpolation, mode, border_const, border_array2,
             for c in range(C):
                 out[i, c] = sample_1d(columns[c], u, N, interpolation)
     return out
+
+
+# --------------------------------------------------------------------------
+# which samples a 2-D remap reads
+
+
+def resolve_2d(mode, v):
+    """A raw unit coordinate as the 2-D pipeline resolves it."""
+    if mode in (0, 1, 5):
+        return clamp_unit(v)
+    return {2: reflect_unit, 3: wrap_unit, 4: reflect101_unit}.get(mode, lambda u: u)(v)
+
+
+def tap_span(u, n, interpolation):
+    """First and last tap index read for a resolved coordinate u on n samples."""
+    p = i2d(n - 1) * u
+    if interpolation == 0:
+        k = tap_clamp(trunc_i64(p + 0.5), n)
+        return k, k
+    if interpolation in (2, 3, 4):
+        first, taps = {2: (-1, 4), 3: (-2, 6), 4: (-3, 8)}[interpolation]
+        k = trunc_i64(p)
+        return tap_clamp(add_sat(k, first), n), tap_clamp(add_sat(k, first + taps - 1), n)
+    k0 = trunc_i64(clamp_position(p, n))
+    return k0, k0 + 1 if k0 + 1 < n else k0
+
+
+def read_window(map_x, map_y, H, W, interpolation, mode):
+    """(row_lo, row_hi, col_lo, col_hi), inclusive, of the samples read."""
+    rows, cols = [], []
+    for x, y in zip(np.ravel(map_x).tolist(), np.ravel(map_y).tolist()):
+        if math.isnan(x) or math.isnan(y):
+            continue
+        rows += tap_span(resolve_2d(mode, y), H, interpolation)
+        cols += tap_span(resolve_2d(mode, x), W, interpolation)
+    return min(rows), max(rows), min(cols), max(cols)
+
+
+# --------------------------------------------------------------------------
+# results in the source's dtype
+
+
+def saturate(r, dtype):
+    """One float64 result as an integer of ``dtype`` by the saturating rule."""
+    info = np.iinfo(dtype)
+    if math.isnan(r):
+        return 0
+    if r <= info.min:
+        return info.min
+    if r >= info.max:
+        return info.max
+    return int(r)  # truncation toward zero
+
+
+def cast_result(out, dtype):
+    """The float64 output ``out`` in ``dtype``, as the entries return it."""
+    dtype = np.dtype(dtype)
+    if dtype.kind not in "iu":
+        return out.astype(dtype, copy=False)
+    flat = [saturate(r, dtype) for r in np.asarray(out, dtype=np.float64).reshape(-1).tolist()]
+    return np.array(flat, dtype=dtype).reshape(np.shape(out))

@@ -189,11 +189,12 @@ def to_f64(a):
 
 
 def assert_same_values(got, want_f64):
-    """`got` equals the model's float64 result cast to got.dtype, bit for bit
-    (NaN payloads aside: both must be NaN at the same places)."""
+    """`got` equals the model's float64 result in got.dtype (saturated for
+    integers), bit for bit (NaN payloads aside: both must be NaN at the same
+    places)."""
     with np.errstate(all="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        want = want_f64.astype(got.dtype)
+        want = oracle.cast_result(want_f64, got.dtype)
     assert got.shape == want.shape
 
     def check_float(g, w):

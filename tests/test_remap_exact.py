@@ -52,6 +52,34 @@ def make_src(rng, channels, h=H, w=W):
     return rng.normal(scale=2.0, size=shape)
 
 
+DTYPES = ["float64", "float32", "uint8", "int8", "uint16", "int16"]
+
+
+def typed_src(rng, channels, dtype):
+    """A source of ``dtype``; integer ones have step edges between their
+    extremes, where cubic and Lanczos overshoot the range."""
+    src = make_src(rng, channels)
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return src.astype(dtype)
+    info = np.iinfo(dtype)
+    edges = np.where(src > 0, info.max, info.min)
+    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True)
+    return np.where(rng.random(src.shape) < 0.6, edges, spread).astype(dtype)
+
+
+def border_scale(dtype):
+    """Border values for ``dtype``: for integers, often beyond its range."""
+    dtype = np.dtype(dtype)
+    return 1.0 if dtype.kind == "f" else float(np.iinfo(dtype).max) / 2.0
+
+
+def with_nans(m, *flat):
+    m = m.copy()
+    m.flat[list(flat)] = NAN
+    return m
+
+
 def make_map(rng, h=H, w=W):
     m = rng.uniform(-0.6, 1.6, size=(h, w))
     pick = rng.random((h, w)) < 0.3
@@ -91,7 +119,7 @@ def bag(mode, array=None, constant_value=0.0, **kw):
     return types.SimpleNamespace(**f)
 
 
-def config(name, rng, src_shape, **kw):
+def config(name, rng, src_shape, scale=1.0, **kw):
     """BorderConfig for a border name; the array modes get a random border image."""
     if name == "clamp":
         return BorderConfig.clamp()
@@ -102,14 +130,14 @@ def config(name, rng, src_shape, **kw):
     if name == "reflect_101":
         return BorderConfig.reflect_101()
     if name == "constant":
-        return BorderConfig.constant(float(rng.normal(scale=3.0)), **feathering(**kw))
+        return BorderConfig.constant(float(rng.normal(scale=3.0 * scale)), **feathering(**kw))
     h, w = src_shape[:2]
     if name == "array3":
         c = 1 if len(src_shape) == 2 else src_shape[2]
-        border = rng.normal(scale=3.0, size=(h, w, c))
+        border = rng.normal(scale=3.0 * scale, size=(h, w, c))
     else:
         assert name == "array2"
-        border = rng.normal(scale=3.0, size=(h, w))
+        border = rng.normal(scale=3.0 * scale, size=(h, w))
     return BorderConfig.array(border, **feathering(**kw))
 
 
@@ -146,7 +174,7 @@ def expected(src, map_x, map_y, interpolation, bc):
     )
     if src.ndim == 2:
         out = out[:, :, 0]
-    return out.astype(src.dtype, copy=False)
+    return oracle.cast_result(out, src.dtype)
 
 
 def remap(src, map_x, map_y, interpolation, bc):
@@ -184,14 +212,17 @@ def inside_mask(mx, my):
 BORDERS = ["clamp", "constant", "reflect", "wrap", "reflect_101", "array3", "array2"]
 
 
+@pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("channels", ["2d", 1, 3])
 @pytest.mark.parametrize("interpolation", KERNELS)
 @pytest.mark.parametrize("border", BORDERS)
-def test_every_border_and_kernel(border, interpolation, channels):
-    rng = rng_for("border-kernel", border, interpolation, channels)
-    src = make_src(rng, channels)
-    mx, my = make_map(rng), make_map(rng)
-    bc = config(border, rng, src.shape, width=0.3)
+def test_every_border_and_kernel(border, interpolation, channels, dtype):
+    rng = rng_for("border-kernel", border, interpolation, channels, dtype)
+    src = typed_src(rng, channels, dtype)
+    # a NaN in either map: NaN (0 in integers) whatever the kernel
+    mx, my = with_nans(make_map(rng), 3), with_nans(make_map(rng), 11)
+    bc = config(border, rng, src.shape, scale=border_scale(dtype), width=0.3,
+                fm=int(interpolation) % 2)
     check(src, mx, my, interpolation, bc)
 
 
@@ -648,3 +679,70 @@ def test_default_arguments_are_bilinear_clamp():
     mx, my = make_map(rng), make_map(rng)
     want = expected(src, mx, my, 1, BorderConfig.clamp())
     assert_array_equal(_tovik.remap_tensor(src, mx, my), want)
+
+
+# --------------------------------------------------------------------------
+# warp: maps of any shape, out=, and windows of a larger source
+
+_warp = importlib.import_module("tessaro.cython._warp")
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "uint8", "int16"])
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 4])
+@pytest.mark.parametrize("border", BORDERS)
+def test_warp_any_output_shape(border, interpolation, dtype):
+    rng = rng_for("warp", border, interpolation, dtype)
+    src = typed_src(rng, 3, dtype)
+    mx, my = with_nans(make_map(rng, 4, 9), 5), make_map(rng, 4, 9)
+    bc = config(border, rng, (4, 9, 3), scale=border_scale(dtype), width=0.3,
+                fm=interpolation % 2)
+    want = expected(src, mx, my, interpolation, bc)
+    got = _warp.warp(src, mx, my, interpolation=interpolation, border_config=bc)
+    assert got.dtype == src.dtype and got.shape == (4, 9, 3)
+    assert_same_values(got, want)
+    out = np.full(want.shape, 7, src.dtype)
+    assert _warp.warp(src, mx, my, interpolation=interpolation, border_config=bc, out=out) is out
+    assert_same_values(out, want)
+
+
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
+@pytest.mark.parametrize("border", ["clamp", "constant", "reflect", "wrap", "reflect_101"])
+def test_warp_window_tiles_equal_the_whole_call(border, interpolation):
+    rng = rng_for("tiles", border, interpolation)
+    H, W = 12, 15
+    src = make_src(rng, 2, H, W)
+    # mostly inside, so that tiles need less than the whole source; the
+    # outliers cross the folds' seams
+    mx, my = with_nans(make_map(rng, 7, 10) * 0.4 + 0.3, 4), make_map(rng, 7, 10) * 0.4 + 0.3
+    mx[0, :3], my[2, :2] = (-0.2, 1.1, 1.3), (1.05, -0.01)
+    bc = config(border, rng, (7, 10, 2), width=0.3, fm=interpolation % 2)
+    whole = _warp.warp(src, mx, my, interpolation=interpolation, border_config=bc)
+    for r0, r1 in ((0, 1), (1, 4), (4, 7)):  # a one-row tile, and a ragged last one
+        for c0, c1 in ((0, 6), (6, 10)):
+            tx, ty = mx[r0:r1, c0:c1], my[r0:r1, c0:c1]
+            a, b, c, d = oracle.read_window(tx, ty, H, W, interpolation, bc.mode.value)
+            got = _warp._warp_window(src[a:b + 1, c:d + 1], tx, ty, (H, W), (a, c),
+                                     interpolation=interpolation, border_config=bc)
+            assert_same_values(got, whole[r0:r1, c0:c1])
+            with pytest.raises(ValueError, match="^source window"):
+                _warp._warp_window(src[a:b + 1, c + 1:d + 1], tx, ty, (H, W), (a, c + 1),
+                                   interpolation=interpolation, border_config=bc)
+
+
+@pytest.mark.parametrize("change, exc, message", [
+    (dict(map_y=np.zeros((3, 5))), ValueError, "same shape"),
+    (dict(out=np.zeros((3, 6))), ValueError, "out has shape"),
+    (dict(out=np.zeros((3, 6, 2), np.float32)), TypeError, "out has dtype"),
+    (dict(out=np.zeros((2, 3, 6)).transpose(1, 2, 0)), ValueError, "C-contiguous"),
+    (dict(src=np.zeros((4, 5, 2), complex)), TypeError, "dtype"),
+    (dict(src=np.array([["a"]])), TypeError, "dtype"),
+    (dict(border_config=BorderConfig.array(np.zeros((4, 5)))), ValueError, "border_array shape"),
+])
+def test_warp_refuses_bad_arguments_and_writes_nothing(change, exc, message):
+    args = dict(src=np.ones((4, 5, 2)), map_x=np.zeros((3, 6)), map_y=np.zeros((3, 6)),
+                border_config=None, out=np.full((3, 6, 2), 7.0))
+    args.update(change)
+    before = np.array(args["out"], copy=True)
+    with pytest.raises(exc, match=message):
+        _warp.warp(args.pop("src"), args.pop("map_x"), args.pop("map_y"), **args)
+    assert_array_equal(args["out"], before)

@@ -30,85 +30,6 @@ using frame::ViewRecord;
 // ---------------------------------------------------------------------------
 // Parallel driver
 
-// The kernel arguments of one call, from the views of its arrays.
-kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_y, const ViewRecord& map_x,
-                            const ViewRecord& dst, int border_mode, double border_const,
-                            const ViewRecord& border_array, double feathering_width,
-                            double feathering_x_undershoot_multiplier,
-                            double feathering_x_overshoot_multiplier,
-                            double feathering_y_undershoot_multiplier,
-                            double feathering_y_overshoot_multiplier, int feathering_mode,
-                            int distance_mode, int preserve_non_feather_dims,
-                            const ViewRecord& feather_d, int interpolation, Py_ssize_t H,
-                            Py_ssize_t W, Py_ssize_t C) {
-  kernels::Remap2D a;
-  a.src = src.data;
-  a.src_stride0 = src.strides[0];
-  a.src_stride1 = src.strides[1];
-  a.map_y = map_y.data;
-  a.map_y_stride0 = map_y.strides[0];
-  a.map_y_stride1 = map_y.strides[1];
-  a.map_x = map_x.data;
-  a.map_x_stride0 = map_x.strides[0];
-  a.map_x_stride1 = map_x.strides[1];
-  a.dst = dst.data;
-  a.dst_stride0 = dst.strides[0];
-  a.dst_stride1 = dst.strides[1];
-  a.border_array = border_array.data;
-  a.border_array_stride0 = border_array.strides[0];
-  a.border_array_stride1 = border_array.strides[1];
-  a.border_array_rows = border_array.shape[0];
-  a.border_array_cols = border_array.shape[1];
-  a.border_array_channels = border_array.shape[2];
-  a.feather_d = reinterpret_cast<const double*>(feather_d.data);
-  a.feather_d_len = feather_d.shape[0];
-  a.border_mode = border_mode;
-  a.border_const = border_const;
-  a.feathering_width = feathering_width;
-  a.feathering_x_undershoot_multiplier = feathering_x_undershoot_multiplier;
-  a.feathering_x_overshoot_multiplier = feathering_x_overshoot_multiplier;
-  a.feathering_y_undershoot_multiplier = feathering_y_undershoot_multiplier;
-  a.feathering_y_overshoot_multiplier = feathering_y_overshoot_multiplier;
-  a.feathering_mode = feathering_mode;
-  a.distance_mode = distance_mode;
-  a.preserve_non_feather_dims = preserve_non_feather_dims;
-  a.interpolation = interpolation;
-  a.H = H;
-  a.W = W;
-  a.C = C;
-  return a;
-}
-
-// Runs the remap over the rows of `a` with the interpreter lock released:
-// one static block of rows per thread, or the calling thread alone for
-// small work. S and D are the element types of source and output; returns
-// the floating-point exceptions of rounding results to float32 (0 for D =
-// double).
-template <class S, class D>
-int run_remap(const kernels::Remap2D& a) {
-  frame::ReleasedLock unlocked;
-  if (a.H <= 0) return 0;
-  const double taps = static_cast<double>(kernels::taps_per_axis(a.interpolation));
-  const double work = static_cast<double>(a.H) * static_cast<double>(a.W) *
-                      static_cast<double>(a.C > 0 ? a.C : 1) * taps * taps;
-  const bool parallel = work >= static_cast<double>(frame::kMinParallelWork);
-  if constexpr (std::is_same_v<D, double>) {
-    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int) {
-      kernels::remap2d_rows<S, D>(a, begin, end);
-    });
-    return 0;
-  } else {
-    // One slot per thread, so that no thread writes where another does.
-    std::vector<int> errors(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
-    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
-      errors[static_cast<std::size_t>(t)] = kernels::remap2d_rows<S, D>(a, begin, end);
-    });
-    int all = 0;
-    for (int e : errors) all |= e;
-    return all;
-  }
-}
-
 void _tovik_impl(ViewRecord src, ViewRecord map_y, ViewRecord map_x, ViewRecord dst,
                  int border_mode, double border_const, ViewRecord border_array,
                  double feathering_width, double feathering_x_undershoot_multiplier,
@@ -117,11 +38,27 @@ void _tovik_impl(ViewRecord src, ViewRecord map_y, ViewRecord map_x, ViewRecord 
                  double feathering_y_overshoot_multiplier, int feathering_mode, int distance_mode,
                  int preserve_non_feather_dims, ViewRecord feather_d, int interpolation,
                  Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
-  run_remap<double, double>(remap_args(
-      src, map_y, map_x, dst, border_mode, border_const, border_array, feathering_width,
-      feathering_x_undershoot_multiplier, feathering_x_overshoot_multiplier,
-      feathering_y_undershoot_multiplier, feathering_y_overshoot_multiplier, feathering_mode,
-      distance_mode, preserve_non_feather_dims, feather_d, interpolation, H, W, C));
+  kernels::BorderSettings b;
+  b.border_array = border_array.data;
+  b.border_array_stride0 = border_array.strides[0];
+  b.border_array_stride1 = border_array.strides[1];
+  b.border_array_rows = border_array.shape[0];
+  b.border_array_cols = border_array.shape[1];
+  b.border_array_channels = border_array.shape[2];
+  b.feather_d = reinterpret_cast<const double*>(feather_d.data);
+  b.feather_d_len = feather_d.shape[0];
+  b.border_mode = border_mode;
+  b.border_const = border_const;
+  b.feathering_width = feathering_width;
+  b.feathering_x_undershoot_multiplier = feathering_x_undershoot_multiplier;
+  b.feathering_x_overshoot_multiplier = feathering_x_overshoot_multiplier;
+  b.feathering_y_undershoot_multiplier = feathering_y_undershoot_multiplier;
+  b.feathering_y_overshoot_multiplier = feathering_y_overshoot_multiplier;
+  b.feathering_mode = feathering_mode;
+  b.distance_mode = distance_mode;
+  b.preserve_non_feather_dims = preserve_non_feather_dims;
+  remap::run_remap<double, double>(
+      remap::remap_args(src, map_y, map_x, dst, b, interpolation, H, W, C));
 }
 
 const frame::Export kExports[] = {
@@ -221,50 +158,6 @@ bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& 
   return remap::check_feather_widths(feather_d.shape[0], C);
 }
 
-// Whether a float32 buffer holds a signalling NaN: in blocks over the
-// default team, with the interpreter lock released, for large buffers.
-bool has_signalling_nan(const char* data, std::int64_t n) {
-  const bool avx2 = kernels::cpu_has_avx2();
-  const auto scan = [&](std::int64_t begin, std::int64_t end) {
-    const char* p = data + 4 * begin;
-    return avx2 ? kernels::has_signalling_nan_f32_avx2(p, end - begin)
-                : kernels::has_signalling_nan_f32(p, end - begin);
-  };
-  if (n < (std::int64_t{1} << 18)) return scan(0, n);
-  std::vector<char> found(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
-  {
-    frame::ReleasedLock unlocked;
-    frame::for_static_blocks(n, true, [&](std::int64_t begin, std::int64_t end, int t) {
-      found[static_cast<std::size_t>(t)] = scan(begin, end);
-    });
-  }
-  return std::find(found.begin(), found.end(), 1) != found.end();
-}
-
-// Sources the entry samples in float32 without converting them.
-bool is_direct_f32(PyObject* src) {
-  if (!PyArray_CheckExact(src)) return false;
-  auto* a = frame::as_array(src);
-  return PyArray_TYPE(a) == NPY_FLOAT32 && PyArray_ISNOTSWAPPED(a) && PyArray_ISALIGNED(a) &&
-         PyArray_IS_C_CONTIGUOUS(a) && (PyArray_NDIM(a) == 2 || PyArray_NDIM(a) == 3);
-}
-
-// A C-contiguous (H, W) or (H, W, C) array as the (H, W, C) view record the
-// driver reads (a 2-D image has one channel).
-ViewRecord image_record(PyObject* array) {
-  auto* a = frame::as_array(array);
-  ViewRecord r{};
-  r.memview = Py_None;
-  r.data = PyArray_BYTES(a);
-  for (int d = 0; d < 3; ++d) {
-    const bool has = d < PyArray_NDIM(a);
-    r.shape[d] = has ? PyArray_DIM(a, d) : 1;
-    r.strides[d] = has ? PyArray_STRIDE(a, d) : PyArray_ITEMSIZE(a);
-    r.suboffsets[d] = -1;
-  }
-  return r;
-}
-
 PyObject* remap_tensor(PyObject* const* args) {
   PyObject* src = args[0];
   PyObject* map_x = args[1];
@@ -320,26 +213,8 @@ PyObject* remap_tensor(PyObject* const* args) {
   if (array_mode && !check_border_image(bc.get(), src_ndim.get(), src_shape.get()))
     return nullptr;
 
-  // A C-contiguous float32 ndarray in native byte order is sampled where it
-  // lies: its float64 copy would hold the same values (widening is exact),
-  // and the results, computed in double, are rounded to float32 once, as the
-  // final cast of the float64 output would round them.
-  const bool direct_f32 = is_direct_f32(src);
-  Ref src_contig;
-  if (direct_f32) {
-    // The float64 copy is not made, but the caller still gets its report of
-    // signalling NaNs.
-    auto* a = frame::as_array(src);
-    if (has_signalling_nan(PyArray_BYTES(a), PyArray_SIZE(a)) && !frame::report_widening_invalid())
-      return nullptr;
-  } else {
-    src_contig = frame::ascontiguous_f64(src);
-    if (!src_contig) return nullptr;
-    if (PyArray_NDIM(frame::as_array(src_contig.get())) == 2) {
-      src_contig = frame::with_trailing_axis(src_contig.get());
-      if (!src_contig) return nullptr;
-    }
-  }
+  remap::Source source;
+  if (!remap::take_source(src, 2, &source)) return nullptr;
   Ref mx = frame::ascontiguous_f64(map_x);
   Ref my = mx ? frame::ascontiguous_f64(map_y) : Ref();
   if (!my) return nullptr;
@@ -354,98 +229,49 @@ PyObject* remap_tensor(PyObject* const* args) {
   if (!c || !frame::to_ssize(h.get(), &H) || !frame::to_ssize(w.get(), &W) ||
       !frame::to_ssize(c.get(), &C))
     return nullptr;
-  // The float32 path writes the result in its final shape and type.
-  Ref dst = direct_f32 ? frame::empty_like_f32(src) : frame::empty_f64({H, W, C});
+  Ref dst = remap::new_output(source, src, {H, W, C});
   if (!dst) return nullptr;
 
-  // Modes other than ARRAY get an empty placeholder; one serves every call
-  // (nothing reads or writes it).
-  static PyObject* const no_border_array = frame::empty_f64({0, 0, 0}).release();
-  if (no_border_array == nullptr) return frame::raise(PyExc_MemoryError, "no border placeholder");
-  Ref border_array = frame::borrow(no_border_array);
-  if (array_mode) {
-    Ref array = frame::getattr(bc.get(), "array");
-    if (!array) return nullptr;
-    if (array.get() != Py_None) {
-      border_array = frame::ascontiguous_f64(array.get());
-      if (border_array && PyArray_NDIM(frame::as_array(border_array.get())) == 2)
-        border_array = frame::with_trailing_axis(border_array.get());
-      if (!border_array) return nullptr;
-    }
-  }
+  Ref border_array = remap::border_image(bc.get(), array_mode, 3);
+  if (!border_array) return nullptr;
   Ref feather_d = frame::steal(
       PyObject_CallFunctionObjArgs(companions.compute_feather_d.get(), bc.get(), c.get(), nullptr));
   if (!feather_d) return nullptr;
-  Ref border_const_value = remap::border_constant(bc.get());
-  if (!border_const_value) return nullptr;
+  Ref border_const = remap::border_constant(bc.get());
+  if (!border_const) return nullptr;
 
   int narrowing_errors = 0;
   {
-    frame::View v_src, v_my, v_mx, v_border, v_feather;
-    int mode, feathering_mode, distance_mode, interp;
-    double border_const, fw, xu, xo, yu, yo;
-    using frame::Layout;
-    // The output is this call's own fresh array, and a float32 source is a
-    // C-contiguous ndarray: they are viewed directly (as 3-D (H, W, C)), as
-    // requesting their buffers could not fail.
-    ViewRecord src_f32{};
-    const ViewRecord dst_view = image_record(dst.get());
-    if (direct_f32) src_f32 = image_record(src);
-    if (!(direct_f32 || v_src.acquire<double>(src_contig.get(), 3, Layout::last_contiguous, false)) ||
-        !v_my.acquire<double>(my.get(), 2, Layout::last_contiguous, false) ||
-        !v_mx.acquire<double>(mx.get(), 2, Layout::last_contiguous, false) ||
-        !remap::enum_value(bc.get(), "mode", &mode) ||
-        !frame::to_double(border_const_value.get(), &border_const) ||
-        !v_border.acquire<double>(border_array.get(), 3, Layout::last_contiguous, false) ||
-        !remap::float_attr(bc.get(), "feathering_width", &fw) ||
-        !remap::float_attr(bc.get(), "feathering_x_undershoot_multiplier", &xu) ||
-        !remap::float_attr(bc.get(), "feathering_x_overshoot_multiplier", &xo) ||
-        !remap::float_attr(bc.get(), "feathering_y_undershoot_multiplier", &yu) ||
-        !remap::float_attr(bc.get(), "feathering_y_overshoot_multiplier", &yo) ||
-        !remap::enum_value(bc.get(), "feathering_mode", &feathering_mode) ||
-        !remap::enum_value(bc.get(), "distance_mode", &distance_mode))
+    remap::Settings settings;
+    if (!remap::check_axes(source.array.get(), 3) || !remap::check_axes(my.get(), 2) ||
+        !remap::check_axes(mx.get(), 2) ||
+        !remap::read_settings(bc.get(), border_const.get(), border_array.get(), feather_d.get(),
+                              interpolation.get(), 2, &settings) ||
+        !remap::check_array_mode(settings.border.border_mode, array_mode))
       return nullptr;
-    Ref preserve_attr = frame::getattr(bc.get(), "preserve_non_feather_dims");
-    const int preserve = preserve_attr ? frame::truth(preserve_attr.get()) : -1;
-    if (preserve < 0 ||
-        !v_feather.acquire<double>(feather_d.get(), 1, Layout::c_contiguous, false, true) ||
-        !frame::to_c_int(interpolation.get(), &interp))
+    // Arrays this call made or converted: viewed directly, as (H, W, C).
+    const ViewRecord src_view = remap::array_record(source.array.get(), 3);
+    const ViewRecord dst_view = remap::array_record(dst.get(), 3);
+    const ViewRecord my_view = remap::array_record(my.get(), 2);
+    const ViewRecord mx_view = remap::array_record(mx.get(), 2);
+    if (!check_views(src_view, my_view, mx_view, settings.border_view.record(),
+                     settings.feather_view.record(), settings.border.border_mode, H, W, C))
       return nullptr;
-    if (mode == kernels::border::ARRAY && !array_mode)
-      return frame::raise(PyExc_ValueError,
-                          "border_config.mode has the ARRAY value 5 but does not compare equal to "
-                          "BorderMode.ARRAY");
-    const ViewRecord& src_view = direct_f32 ? src_f32 : v_src.record();
-    if (!check_views(src_view, v_my.record(), v_mx.record(), v_border.record(),
-                     v_feather.record(), mode, H, W, C))
-      return nullptr;
-    if (direct_f32) {
-      narrowing_errors = run_remap<float, float>(remap_args(
-          src_view, v_my.record(), v_mx.record(), dst_view, mode, border_const, v_border.record(),
-          fw, xu, xo, yu, yo, feathering_mode, distance_mode, preserve, v_feather.record(), interp,
-          H, W, C));
-    } else {
-      _tovik_impl(src_view, v_my.record(), v_mx.record(), dst_view, mode, border_const,
-                  v_border.record(), fw, xu, xo, yu, yo, feathering_mode, distance_mode, preserve,
-                  v_feather.record(), interp, H, W, C);
-    }
+    const kernels::Remap2D args = remap::remap_args(src_view, my_view, mx_view, dst_view, settings.border,
+                                             settings.interpolation, H, W, C);
+    remap::with_element_types(source, [&](auto s, auto d) {
+      narrowing_errors = remap::run_remap<decltype(s), decltype(d)>(args);
+    });
   }
 
   Ref result = std::move(dst);
-  if (src_is_2d && !direct_f32) {
+  if (src_is_2d && !source.direct) {
     npy_intp dims[2] = {H, W};
     PyArray_Dims shape{dims, 2};
     result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
     if (!result) return nullptr;
   }
-  Ref dtype = frame::getattr(src, "dtype");
-  if (!dtype) return nullptr;
-  if (direct_f32) {
-    // What the cast of the float64 output to float32 would have reported.
-    if (narrowing_errors != 0 && !frame::report_narrowing_errors(narrowing_errors)) return nullptr;
-    return result.release();
-  }
-  return remap::as_dtype(std::move(result), dtype.get());
+  return remap::finish(std::move(result), source, src, narrowing_errors);
 }
 
 PyObject* detect_cpu_count(PyObject* const*) {

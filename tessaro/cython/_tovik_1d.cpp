@@ -3,7 +3,9 @@
 // The same sampling formulas as the 2-D module, on one axis; the driver is
 // internal to this module.
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "frame/convert.hpp"
 #include "frame/function.hpp"
@@ -26,40 +28,25 @@ using frame::ViewRecord;
 // ---------------------------------------------------------------------------
 // Parallel driver
 
-void _tovik_1d_impl(ViewRecord src, ViewRecord map_x, ViewRecord dst, int border_mode,
-                    double border_const, ViewRecord border_array, double feathering_width,
-                    double feathering_x_undershoot_multiplier,
-                    double feathering_x_overshoot_multiplier, int feathering_mode,
-                    ViewRecord feather_d, int interpolation, Py_ssize_t N, Py_ssize_t C) {
-  kernels::Remap1D a;
-  a.src = src.data;
-  a.src_stride0 = src.strides[0];
-  a.map_x = reinterpret_cast<const double*>(map_x.data);
-  a.dst = dst.data;
-  a.dst_stride0 = dst.strides[0];
-  a.border_array = border_array.data;
-  a.border_array_stride0 = border_array.strides[0];
-  a.border_array_rows = border_array.shape[0];
-  a.border_array_channels = border_array.shape[1];
-  a.feather_d = reinterpret_cast<const double*>(feather_d.data);
-  a.feather_d_len = feather_d.shape[0];
-  a.border_mode = border_mode;
-  a.border_const = border_const;
-  a.feathering_width = feathering_width;
-  a.feathering_x_undershoot_multiplier = feathering_x_undershoot_multiplier;
-  a.feathering_x_overshoot_multiplier = feathering_x_overshoot_multiplier;
-  a.feathering_mode = feathering_mode;
-  a.interpolation = interpolation;
-  a.N = N;
-  a.C = C;
-
+// Runs the remap over the samples of `a` with the interpreter lock
+// released: one static block of samples per thread, or the calling thread
+// alone for small work. Returns the floating-point exceptions of rounding
+// results to float32 (0 for other outputs).
+template <class S, class D>
+int run_remap_1d(const kernels::Remap1D& a) {
   frame::ReleasedLock unlocked;
-  if (N <= 0) return;
-  const std::int64_t work = N * (C > 0 ? C : 1) * kernels::taps_per_axis(interpolation);
-  frame::for_static_blocks(N, work >= frame::kMinParallelWork,
-                           [&](std::int64_t begin, std::int64_t end, int) {
-                             kernels::remap1d_range(a, begin, end);
+  if (a.N <= 0) return 0;
+  const std::int64_t work = a.N * (a.C > 0 ? a.C : 1) * kernels::taps_per_axis(a.interpolation);
+  // One slot per thread, so that no thread writes where another does.
+  std::vector<int> errors(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
+  frame::for_static_blocks(a.N, work >= frame::kMinParallelWork,
+                           [&](std::int64_t begin, std::int64_t end, int t) {
+                             errors[static_cast<std::size_t>(t)] =
+                                 kernels::remap1d_range<S, D>(a, begin, end);
                            });
+  int all = 0;
+  for (int e : errors) all |= e;
+  return all;
 }
 
 bool module_body(PyObject* module);
@@ -128,12 +115,8 @@ PyObject* remap_tensor_1d(PyObject* const* args) {
   Ref bc = remap::effective_config(border_config, companions);
   if (!bc) return nullptr;
 
-  Ref src_contig = frame::ascontiguous_f64(src);
-  if (!src_contig) return nullptr;
-  if (PyArray_NDIM(frame::as_array(src_contig.get())) == 1) {
-    src_contig = frame::with_trailing_axis(src_contig.get());
-    if (!src_contig) return nullptr;
-  }
+  remap::Source source;
+  if (!remap::take_source(src, 1, &source)) return nullptr;
   Ref mx = frame::ascontiguous_f64(map_x);
   if (!mx) return nullptr;
 
@@ -149,73 +132,64 @@ PyObject* remap_tensor_1d(PyObject* const* args) {
   }
   Py_ssize_t C;
   if (!c || !frame::to_ssize(c.get(), &C)) return nullptr;
-  Ref dst = frame::empty_f64({N, C});
+  Ref dst = remap::new_output(source, src, {N, C});
   if (!dst) return nullptr;
 
-  Ref ba = frame::empty_f64({0, 0});
-  if (!ba) return nullptr;
   const int array_mode = remap::is_array_mode(bc.get(), companions);
   if (array_mode < 0) return nullptr;
   bool array_given = false;
-  if (array_mode) {
-    Ref array = frame::getattr(bc.get(), "array");
-    if (!array) return nullptr;
-    if (array.get() != Py_None) {
-      array_given = true;
-      ba = frame::ascontiguous_f64(array.get());
-      if (ba && PyArray_NDIM(frame::as_array(ba.get())) == 1) ba = frame::with_trailing_axis(ba.get());
-      if (!ba) return nullptr;
-    }
-  }
+  Ref ba = remap::border_image(bc.get(), array_mode, 2, &array_given);
+  if (!ba) return nullptr;
   Ref feather_d = frame::steal(
       PyObject_CallFunctionObjArgs(companions.compute_feather_d.get(), bc.get(), c.get(), nullptr));
   if (!feather_d) return nullptr;
-  Ref border_const_value = remap::border_constant(bc.get());
-  if (!border_const_value) return nullptr;
+  Ref border_const = remap::border_constant(bc.get());
+  if (!border_const) return nullptr;
 
+  int narrowing_errors = 0;
   {
-    frame::View v_src, v_mx, v_dst, v_ba, v_feather;
-    int mode, feathering_mode, interp;
-    double border_const, fw, xu, xo;
-    using frame::Layout;
-    if (!v_src.acquire<double>(src_contig.get(), 2, Layout::c_contiguous, false) ||
-        !v_mx.acquire<double>(mx.get(), 1, Layout::c_contiguous, false) ||
-        !v_dst.acquire<double>(dst.get(), 2, Layout::c_contiguous, true) ||
-        !remap::enum_value(bc.get(), "mode", &mode) ||
-        !frame::to_double(border_const_value.get(), &border_const) ||
-        !v_ba.acquire<double>(ba.get(), 2, Layout::c_contiguous, false) ||
-        !remap::float_attr(bc.get(), "feathering_width", &fw) ||
-        !remap::float_attr(bc.get(), "feathering_x_undershoot_multiplier", &xu) ||
-        !remap::float_attr(bc.get(), "feathering_x_overshoot_multiplier", &xo) ||
-        !remap::enum_value(bc.get(), "feathering_mode", &feathering_mode) ||
-        !v_feather.acquire<double>(feather_d.get(), 1, Layout::c_contiguous, false, true) ||
-        !frame::to_c_int(interpolation.get(), &interp))
+    remap::Settings settings;
+    if (!remap::check_axes(source.array.get(), 2) || !remap::check_axes(mx.get(), 1) ||
+        !remap::read_settings(bc.get(), border_const.get(), ba.get(), feather_d.get(),
+                              interpolation.get(), 1, &settings))
       return nullptr;
-    if (v_src.record().shape[0] != N || v_src.record().shape[1] != C || v_mx.record().shape[0] != N)
+    // Arrays this call made or converted: viewed directly, as (N, C).
+    const ViewRecord src_view = remap::array_record(source.array.get(), 2);
+    const ViewRecord dst_view = remap::array_record(dst.get(), 2);
+    const ViewRecord mx_view = remap::array_record(mx.get(), 1);
+    if (src_view.shape[0] != N || src_view.shape[1] != C || mx_view.shape[0] != N)
       return frame::raise(PyExc_ValueError,
                           "src and map_x do not have the shapes their attributes reported");
-    if (mode == kernels::border::ARRAY) {
-      if (!array_mode)
-        return frame::raise(PyExc_ValueError,
-                            "border_config.mode has the ARRAY value 5 but does not compare equal "
-                            "to BorderMode.ARRAY");
-      if (!check_border_array(v_ba.record(), array_given, N, C)) return nullptr;
+    const kernels::BorderSettings& border = settings.border;
+    if (border.border_mode == kernels::border::ARRAY) {
+      if (!remap::check_array_mode(border.border_mode, array_mode) ||
+          !check_border_array(settings.border_view.record(), array_given, N, C))
+        return nullptr;
     }
-    if (!remap::check_feather_widths(v_feather.record().shape[0], C)) return nullptr;
-    _tovik_1d_impl(v_src.record(), v_mx.record(), v_dst.record(), mode, border_const,
-                   v_ba.record(), fw, xu, xo, feathering_mode, v_feather.record(), interp, N, C);
+    if (!remap::check_feather_widths(border.feather_d_len, C)) return nullptr;
+    kernels::Remap1D a;
+    static_cast<kernels::BorderSettings&>(a) = border;
+    a.src = src_view.data;
+    a.src_stride0 = src_view.strides[0];
+    a.map_x = reinterpret_cast<const double*>(mx_view.data);
+    a.dst = dst_view.data;
+    a.dst_stride0 = dst_view.strides[0];
+    a.interpolation = settings.interpolation;
+    a.N = N;
+    a.C = C;
+    remap::with_element_types(source, [&](auto s, auto d) {
+      narrowing_errors = run_remap_1d<decltype(s), decltype(d)>(a);
+    });
   }
 
   Ref result = std::move(dst);
-  if (src_is_1d) {
+  if (src_is_1d && !source.direct) {
     npy_intp dims[1] = {N};
     PyArray_Dims shape{dims, 1};
     result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
     if (!result) return nullptr;
   }
-  Ref dtype = frame::getattr(src, "dtype");
-  if (!dtype) return nullptr;
-  return remap::as_dtype(std::move(result), dtype.get());
+  return remap::finish(std::move(result), source, src, narrowing_errors);
 }
 
 PyObject* detect_cpu_count(PyObject* const*) {

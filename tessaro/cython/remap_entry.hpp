@@ -1,16 +1,29 @@
-// Pieces the 2-D and 1-D remap entries share: the companion imports, the
-// border constant, channel-count checks and _detect_cpu_count.
+// The preparation path the remap entries share: the companion imports, the
+// source in the type the kernels read, the output, the border and feathering
+// settings as plain numbers, and the result in the source's dtype. Each
+// entry runs its own checks and calls these steps in its own order.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <type_traits>
+#include <vector>
 
 #include "frame/convert.hpp"
+#include "frame/gil.hpp"
 #include "frame/module.hpp"
 #include "frame/numpy.hpp"
+#include "frame/parallel.hpp"
+#include "frame/view.hpp"
+#include "kernels/border_settings.hpp"
+#include "kernels/remap2d.hpp"
+#include "kernels/strided.hpp"
+#include "kernels/writer.hpp"
 
 namespace tessaro::remap {
 
 using frame::Ref;
+using frame::ViewRecord;
 
 // The companions are imported on every call, as `from ..core... import ...`
 // in the module would; modules already loaded are just looked up.
@@ -146,6 +159,353 @@ inline int compare(PyObject* a, PyObject* b, int op) { return PyObject_RichCompa
 inline int compare_long(PyObject* a, long b, int op) {
   Ref rhs = frame::steal(PyLong_FromLong(b));
   return rhs ? PyObject_RichCompareBool(a, rhs.get(), op) : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Source and output
+
+// Calls f(T{}) with the element type of a NumPy type number that the kernels
+// read where it lies and write in its own type; false for every other type.
+template <class F>
+inline bool with_direct_type(int type, F&& f) {
+  switch (type) {
+    case NPY_FLOAT64: f(double{}); return true;
+    case NPY_FLOAT32: f(float{}); return true;
+    case NPY_UINT8: f(std::uint8_t{}); return true;
+    case NPY_INT8: f(std::int8_t{}); return true;
+    case NPY_UINT16: f(std::uint16_t{}); return true;
+    case NPY_INT16: f(std::int16_t{}); return true;
+    default: return false;
+  }
+}
+
+// The source as the kernels read it: C-contiguous, aligned, native order,
+// with a trailing channel axis. `direct`: in its own element type `type`,
+// results written straight into an output of that type in the source's
+// shape; otherwise converted to float64, results in a float64 (.., C)
+// array that finish() casts.
+struct Source {
+  Ref array;
+  int type = NPY_FLOAT64;
+  bool direct = false;
+};
+
+// Whether a float32 buffer holds a signalling NaN: in blocks over the
+// default team, with the interpreter lock released, for large buffers.
+inline bool has_signalling_nan(const char* data, std::int64_t n) {
+  const bool avx2 = kernels::cpu_has_avx2();
+  const auto scan = [&](std::int64_t begin, std::int64_t end) {
+    const char* p = data + 4 * begin;
+    return avx2 ? kernels::has_signalling_nan_f32_avx2(p, end - begin)
+                : kernels::has_signalling_nan_f32(p, end - begin);
+  };
+  if (n < (std::int64_t{1} << 18)) return scan(0, n);
+  std::vector<char> found(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
+  {
+    frame::ReleasedLock unlocked;
+    frame::for_static_blocks(n, true, [&](std::int64_t begin, std::int64_t end, int t) {
+      found[static_cast<std::size_t>(t)] = scan(begin, end);
+    });
+  }
+  return std::find(found.begin(), found.end(), 1) != found.end();
+}
+
+// `spatial` is the number of non-channel axes (2 for images, 1 for
+// signals). An ndarray of a direct type other than float64 with `spatial`
+// or `spatial` + 1 axes is read in its own type, copied only when not
+// C-contiguous, aligned and in native order: the values are those of its
+// float64 conversion, so the results are the same. float64 and everything
+// else go through the float64 conversion (a float64 array that already
+// fits is used as it is).
+inline bool take_source(PyObject* src, int spatial, Source* s) {
+  if (PyArray_Check(src)) {
+    auto* a = frame::as_array(src);
+    const int type = PyArray_TYPE(a);
+    const int nd = PyArray_NDIM(a);
+    s->direct = type != NPY_FLOAT64 && (nd == spatial || nd == spatial + 1) &&
+                with_direct_type(type, [](auto) {});
+    s->type = s->direct ? type : NPY_FLOAT64;
+  }
+  if (s->direct) {
+    s->array = frame::steal(PyArray_FromAny(
+        src, PyArray_DescrFromType(s->type), 0, 0,
+        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSUREARRAY, nullptr));
+    if (!s->array) return false;
+    // The float64 copy is not made, but the caller still gets NumPy's
+    // report of the signalling NaNs it would have met.
+    auto* a = frame::as_array(s->array.get());
+    if (s->type == NPY_FLOAT32 && has_signalling_nan(PyArray_BYTES(a), PyArray_SIZE(a)) &&
+        !frame::report_widening_invalid())
+      return false;
+  } else {
+    s->array = frame::ascontiguous_f64(src);
+    if (!s->array) return false;
+  }
+  if (PyArray_NDIM(frame::as_array(s->array.get())) == spatial)
+    s->array = frame::with_trailing_axis(s->array.get());
+  return static_cast<bool>(s->array);
+}
+
+// The output: the source's shape and type for a direct source, else float64
+// of `dims` (the source's with its channel axis).
+inline Ref new_output(const Source& s, PyObject* src, std::initializer_list<npy_intp> dims) {
+  if (s.direct) {
+    auto* a = frame::as_array(src);
+    return frame::steal(PyArray_Empty(PyArray_NDIM(a), PyArray_DIMS(a),
+                                      PyArray_DescrFromType(s.type), 0));
+  }
+  return frame::empty_f64(dims);
+}
+
+// A C-contiguous (d0, .., dk) array as a view record of `nd` axes, the
+// missing trailing axis (a single channel) added with extent 1.
+inline ViewRecord array_record(PyObject* array, int nd) {
+  auto* a = frame::as_array(array);
+  ViewRecord r{};
+  r.memview = Py_None;
+  r.data = PyArray_BYTES(a);
+  for (int d = 0; d < nd; ++d) {
+    const bool has = d < PyArray_NDIM(a);
+    r.shape[d] = has ? PyArray_DIM(a, d) : 1;
+    r.strides[d] = has ? PyArray_STRIDE(a, d) : PyArray_ITEMSIZE(a);
+    r.suboffsets[d] = -1;
+  }
+  return r;
+}
+
+// Calls f(S{}, D{}) with the element types of source and output.
+template <class F>
+inline void with_element_types(const Source& s, F&& f) {
+  if (!s.direct) {
+    f(double{}, double{});
+    return;
+  }
+  with_direct_type(s.type, [&](auto t) { f(t, t); });
+}
+
+// The float64 result cast to an integer dtype by the saturating rule.
+template <class D>
+inline void saturate_all(const double* in, char* out, npy_intp n) {
+  for (npy_intp i = 0; i < n; ++i) {
+    const D d = kernels::saturate<D>(in[i]);
+    std::memcpy(out + i * static_cast<npy_intp>(sizeof(D)), &d, sizeof d);
+  }
+}
+
+inline Ref saturating_cast(PyObject* result, PyArray_Descr* dtype) {
+  PyArray_Descr* native = PyArray_DescrNewByteorder(dtype, NPY_NATIVE);
+  if (native == nullptr) return Ref();
+  auto* r = frame::as_array(result);
+  Ref out = frame::steal(PyArray_Empty(PyArray_NDIM(r), PyArray_DIMS(r), native, 0));
+  if (!out) return out;
+  const auto* in = reinterpret_cast<const double*>(PyArray_DATA(r));
+  char* dst = PyArray_BYTES(frame::as_array(out.get()));
+  const npy_intp n = PyArray_SIZE(r);
+  const bool is_signed = PyDataType_ISSIGNED(dtype);
+  switch (PyDataType_ELSIZE(dtype)) {
+    case 1: is_signed ? saturate_all<std::int8_t>(in, dst, n) : saturate_all<std::uint8_t>(in, dst, n); break;
+    case 2: is_signed ? saturate_all<std::int16_t>(in, dst, n) : saturate_all<std::uint16_t>(in, dst, n); break;
+    case 4: is_signed ? saturate_all<std::int32_t>(in, dst, n) : saturate_all<std::uint32_t>(in, dst, n); break;
+    default: is_signed ? saturate_all<std::int64_t>(in, dst, n) : saturate_all<std::uint64_t>(in, dst, n); break;
+  }
+  return out;
+}
+
+// The result in the source's dtype. A direct output already is (but for
+// byte order); the float64 output of the conversion path becomes integer
+// dtypes by the saturating rule, every other dtype by NumPy's cast.
+// `narrowing_errors`: what rounding results to float32 raised, reported as
+// NumPy's cast of the float64 output would have reported it.
+inline PyObject* finish(Ref result, const Source& s, PyObject* src, int narrowing_errors) {
+  Ref dtype = frame::getattr(src, "dtype");
+  if (!dtype) return nullptr;
+  if (narrowing_errors != 0 && !frame::report_narrowing_errors(narrowing_errors)) return nullptr;
+  if (!s.direct && PyArray_DescrCheck(dtype.get())) {
+    auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
+    if (PyDataType_ISINTEGER(descr) && PyDataType_ELSIZE(descr) <= 8) {
+      result = saturating_cast(result.get(), descr);
+      if (!result) return nullptr;
+    }
+  }
+  return as_dtype(std::move(result), dtype.get());
+}
+
+// The kernels read each array with a fixed number of axes. Arrays that
+// came from the arguments' conversion may have more, whatever their
+// attributes said: refused with the message a buffer request would give.
+inline bool check_axes(PyObject* array, int nd) {
+  const int got = PyArray_NDIM(frame::as_array(array));
+  if (got == nd) return true;
+  PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+               nd, got);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Border and feathering settings
+
+// An empty float64 border array of `nd` axes, for calls that read none: one
+// per process once made (a failed allocation is tried again next call).
+inline Ref no_border_image(int nd) {
+  static PyObject* made[2] = {nullptr, nullptr};  // guarded by the interpreter lock
+  PyObject*& slot = made[nd == 3 ? 1 : 0];
+  if (slot == nullptr) {
+    slot = nd == 3 ? frame::empty_f64({0, 0, 0}).release() : frame::empty_f64({0, 0}).release();
+    if (slot == nullptr) return Ref();
+  }
+  return frame::borrow(slot);
+}
+
+// The border image as the kernels read it: in ARRAY mode bc.array as
+// C-contiguous float64 with `nd` axes (a channel axis added to one without),
+// else (or when it is None) the empty placeholder. `given`: whether it came
+// from bc.array.
+inline Ref border_image(PyObject* bc, int array_mode, int nd, bool* given = nullptr) {
+  if (given != nullptr) *given = false;
+  if (array_mode) {
+    Ref array = frame::getattr(bc, "array");
+    if (!array) return array;
+    if (array.get() != Py_None) {
+      if (given != nullptr) *given = true;
+      Ref converted = frame::ascontiguous_f64(array.get());
+      if (converted && PyArray_NDIM(frame::as_array(converted.get())) == nd - 1)
+        converted = frame::with_trailing_axis(converted.get());
+      return converted;
+    }
+  }
+  return no_border_image(nd);
+}
+
+// The settings of `bc` as the kernels read them, with the views that keep
+// their arrays. `axes` is 2 for images, 1 for signals (which have no y
+// multipliers, distance mode or preserve rule).
+struct Settings {
+  kernels::BorderSettings border;
+  int interpolation = 0;
+  frame::View border_view;
+  frame::View feather_view;
+};
+
+// Reads, in this order: the mode, the border constant, the border array's
+// view, the width, the multipliers, the feathering mode, (the distance mode
+// and the preserve flag,) the feather widths' view and the interpolation.
+inline bool read_settings(PyObject* bc, PyObject* border_const, PyObject* border_array,
+                          PyObject* feather_d, PyObject* interpolation, int axes, Settings* s) {
+  using frame::Layout;
+  kernels::BorderSettings& b = s->border;
+  int mode, feathering_mode;
+  const bool image = axes == 2;
+  if (!enum_value(bc, "mode", &mode) || !frame::to_double(border_const, &b.border_const) ||
+      !s->border_view.acquire<double>(border_array, axes + 1,
+                                      image ? Layout::last_contiguous : Layout::c_contiguous, false) ||
+      !float_attr(bc, "feathering_width", &b.feathering_width) ||
+      !float_attr(bc, "feathering_x_undershoot_multiplier", &b.feathering_x_undershoot_multiplier) ||
+      !float_attr(bc, "feathering_x_overshoot_multiplier", &b.feathering_x_overshoot_multiplier))
+    return false;
+  if (image && (!float_attr(bc, "feathering_y_undershoot_multiplier",
+                            &b.feathering_y_undershoot_multiplier) ||
+                !float_attr(bc, "feathering_y_overshoot_multiplier",
+                            &b.feathering_y_overshoot_multiplier)))
+    return false;
+  if (!enum_value(bc, "feathering_mode", &feathering_mode)) return false;
+  b.border_mode = mode;
+  b.feathering_mode = feathering_mode;
+  if (image) {
+    int distance_mode;
+    if (!enum_value(bc, "distance_mode", &distance_mode)) return false;
+    b.distance_mode = distance_mode;
+    Ref preserve = frame::getattr(bc, "preserve_non_feather_dims");
+    const int truthy = preserve ? frame::truth(preserve.get()) : -1;
+    if (truthy < 0) return false;
+    b.preserve_non_feather_dims = truthy;
+  }
+  if (!s->feather_view.acquire<double>(feather_d, 1, Layout::c_contiguous, false, true) ||
+      !frame::to_c_int(interpolation, &s->interpolation))
+    return false;
+  const ViewRecord& ba = s->border_view.record();
+  b.border_array = ba.data;
+  b.border_array_stride0 = ba.strides[0];
+  b.border_array_rows = ba.shape[0];
+  if (image) {
+    b.border_array_stride1 = ba.strides[1];
+    b.border_array_cols = ba.shape[1];
+  }
+  b.border_array_channels = ba.shape[axes];
+  const ViewRecord& fd = s->feather_view.record();
+  b.feather_d = reinterpret_cast<const double*>(fd.data);
+  b.feather_d_len = fd.shape[0];
+  return true;
+}
+
+// What a mode value of ARRAY needs besides: the config's mode must also
+// compare equal to BorderMode.ARRAY, which chose whether to prepare the
+// border image.
+inline bool check_array_mode(int mode, int array_mode) {
+  if (mode != kernels::border::ARRAY || array_mode) return true;
+  PyErr_SetString(PyExc_ValueError,
+                  "border_config.mode has the ARRAY value 5 but does not compare equal to "
+                  "BorderMode.ARRAY");
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The 2-D driver
+
+// The kernel arguments of one call over a whole source: the arrays from
+// their views, the border settings as given.
+inline kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_y, const ViewRecord& map_x,
+                            const ViewRecord& dst, const kernels::BorderSettings& border,
+                            int interpolation, Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
+  kernels::Remap2D a;
+  static_cast<kernels::BorderSettings&>(a) = border;
+  a.src = src.data;
+  a.src_stride0 = src.strides[0];
+  a.src_stride1 = src.strides[1];
+  a.map_y = map_y.data;
+  a.map_y_stride0 = map_y.strides[0];
+  a.map_y_stride1 = map_y.strides[1];
+  a.map_x = map_x.data;
+  a.map_x_stride0 = map_x.strides[0];
+  a.map_x_stride1 = map_x.strides[1];
+  a.dst = dst.data;
+  a.dst_stride0 = dst.strides[0];
+  a.dst_stride1 = dst.strides[1];
+  a.interpolation = interpolation;
+  a.H = H;
+  a.W = W;
+  a.C = C;
+  a.set_whole_source();
+  return a;
+}
+
+// Runs the remap over the rows of `a` with the interpreter lock released:
+// one static block of rows per thread, or the calling thread alone for
+// small work. S and D are the element types of source and output; returns
+// the floating-point exceptions of rounding results to float32 (0 for other
+// outputs).
+template <class S, class D>
+inline int run_remap(const kernels::Remap2D& a) {
+  frame::ReleasedLock unlocked;
+  if (a.H <= 0) return 0;
+  const double taps = static_cast<double>(kernels::taps_per_axis(a.interpolation));
+  const double work = static_cast<double>(a.H) * static_cast<double>(a.W) *
+                      static_cast<double>(a.C > 0 ? a.C : 1) * taps * taps;
+  const bool parallel = work >= static_cast<double>(frame::kMinParallelWork);
+  if constexpr (!std::is_same_v<D, float>) {
+    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int) {
+      kernels::remap2d_rows<S, D>(a, begin, end);
+    });
+    return 0;
+  } else {
+    // One slot per thread, so that no thread writes where another does.
+    std::vector<int> errors(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
+    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
+      errors[static_cast<std::size_t>(t)] = kernels::remap2d_rows<S, D>(a, begin, end);
+    });
+    int all = 0;
+    for (int e : errors) all |= e;
+    return all;
+  }
 }
 
 }  // namespace tessaro::remap

@@ -1,0 +1,404 @@
+// tessaro.cython._warp: sampling a source through coordinate maps of any
+// shape, into a new array or the caller's buffer, from the whole source or
+// from a window of a larger one.
+//
+// The same preparation and kernels as remap_tensor: with maps of the
+// source's shape, warp gives remap_tensor's result bit for bit. A window
+// call computes every position, fold, clamp and feather distance from the
+// full source's geometry and only offsets its reads, so that tiles of a
+// large warp are bit-identical to the whole call.
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "frame/convert.hpp"
+#include "frame/function.hpp"
+#include "frame/gil.hpp"
+#include "frame/module.hpp"
+#include "frame/numpy.hpp"
+#include "frame/parallel.hpp"
+#include "frame/view.hpp"
+#include "kernels/remap2d.hpp"
+#include "kernels/tap_bounds.hpp"
+#include "tessaro/cython/remap_entry.hpp"
+
+namespace {
+
+namespace frame = tessaro::frame;
+namespace kernels = tessaro::kernels;
+namespace remap = tessaro::remap;
+using frame::Ref;
+using frame::ViewRecord;
+
+bool module_body(PyObject* module);
+
+frame::Module kModule(
+    "_warp", "tessaro.cython._warp",
+    "Sampling through unit-space coordinate maps of any shape, in place or\n"
+    "from a window of a larger source; the engine of tessaro.warp and\n"
+    "tessaro.dask.warp.\n",
+    "tessaro/cython/_warp.cpp", {}, module_body);
+
+// The part of a full source that a call's `src` holds: rows [row0, row0 +
+// src rows) and columns [col0, col0 + src columns) of a full_H x full_W
+// source.
+struct Window {
+  Py_ssize_t full_H = 0;
+  Py_ssize_t full_W = 0;
+  Py_ssize_t row0 = 0;
+  Py_ssize_t col0 = 0;
+};
+
+// Real numbers only: bool, integers and floats.
+bool is_real(PyArrayObject* a) {
+  const char kind = PyArray_DESCR(a)->kind;
+  return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+}
+
+Ref as_ndarray(PyObject* obj) { return frame::steal(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr)); }
+
+// The lowest and one past the highest byte an array's elements occupy.
+void byte_range(PyArrayObject* a, std::uintptr_t* lo, std::uintptr_t* hi) {
+  std::intptr_t low = 0, high = 0;
+  for (int d = 0; d < PyArray_NDIM(a); ++d) {
+    const std::intptr_t span = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
+    (span < 0 ? low : high) += span;
+  }
+  const auto base = reinterpret_cast<std::uintptr_t>(PyArray_BYTES(a));
+  *lo = base + low;
+  *hi = base + high + PyArray_ITEMSIZE(a);
+}
+
+bool overlaps(PyArrayObject* a, PyArrayObject* b) {
+  if (PyArray_SIZE(a) == 0 || PyArray_SIZE(b) == 0) return false;
+  std::uintptr_t alo, ahi, blo, bhi;
+  byte_range(a, &alo, &ahi);
+  byte_range(b, &blo, &bhi);
+  return alo < bhi && blo < ahi;
+}
+
+// `out` must be what the call would return: the output's shape and src's
+// dtype, a C-contiguous, aligned, writeable ndarray that shares no memory
+// with the inputs.
+bool check_out(PyObject* out, PyObject* expected_shape, PyArrayObject* src,
+               std::initializer_list<PyArrayObject*> inputs) {
+  if (!PyArray_Check(out)) {
+    PyErr_Format(PyExc_TypeError, "out must be a numpy.ndarray, got %.200s", Py_TYPE(out)->tp_name);
+    return false;
+  }
+  auto* o = frame::as_array(out);
+  Ref shape = frame::getattr(out, "shape");
+  if (!shape) return false;
+  const int differs = PyObject_RichCompareBool(shape.get(), expected_shape, Py_NE);
+  if (differs < 0) return false;
+  if (differs) {
+    PyErr_Format(PyExc_ValueError, "out has shape %S; the output's shape is %S", shape.get(),
+                 expected_shape);
+    return false;
+  }
+  if (!PyArray_EquivTypes(PyArray_DESCR(o), PyArray_DESCR(src))) {
+    PyErr_Format(PyExc_TypeError, "out has dtype %S; the output's dtype is src's, %S",
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(o)),
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(src)));
+    return false;
+  }
+  if (!PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o)) {
+    PyErr_SetString(PyExc_ValueError, "out must be C-contiguous, aligned and writeable");
+    return false;
+  }
+  for (PyArrayObject* in : inputs) {
+    if (in != nullptr && overlaps(o, in)) {
+      PyErr_SetString(PyExc_ValueError, "out must not share memory with src, the maps or the border image");
+      return false;
+    }
+  }
+  return true;
+}
+
+// In ARRAY mode the border image is read at output positions: it must have
+// the output's (h, w), and one channel or the output's C.
+bool check_border_image(PyObject* bc, Py_ssize_t h, Py_ssize_t w, Py_ssize_t C, bool src_is_2d) {
+  Ref array = frame::getattr(bc, "array");
+  if (!array) return false;
+  if (array.get() == Py_None) {
+    PyErr_SetString(PyExc_ValueError, "ARRAY mode requires a border_array");
+    return false;
+  }
+  Ref a = as_ndarray(array.get());
+  if (!a) return false;
+  auto* arr = frame::as_array(a.get());
+  const int nd = PyArray_NDIM(arr);
+  const bool fits = (nd == 2 || nd == 3) && PyArray_DIM(arr, 0) == h && PyArray_DIM(arr, 1) == w &&
+                    (nd == 2 || PyArray_DIM(arr, 2) == 1 || PyArray_DIM(arr, 2) == C);
+  if (fits) return true;
+  Ref got = frame::getattr(a.get(), "shape");
+  if (!got) return false;
+  if (src_is_2d)
+    PyErr_Format(PyExc_ValueError, "border_array shape %S must match the output's shape (%zd, %zd)",
+                 got.get(), h, w);
+  else
+    PyErr_Format(PyExc_ValueError,
+                 "border_array shape %S must match the output's shape (%zd, %zd, %zd) or "
+                 "(%zd, %zd)",
+                 got.get(), h, w, C, h, w);
+  return false;
+}
+
+// The rows and columns of the full source that the maps' positions read,
+// found over the default team with the interpreter lock released.
+kernels::TapBounds tap_bounds(const kernels::Remap2D& a) {
+  frame::ReleasedLock unlocked;
+  std::vector<kernels::TapBounds> parts(static_cast<std::size_t>(std::max(1, omp_get_max_threads())));
+  const bool parallel = a.H * a.W >= frame::kMinParallelWork;
+  frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
+    parts[static_cast<std::size_t>(t)] = kernels::tap_bounds_2d(
+        a.map_x, a.map_x_stride0, a.map_x_stride1, a.map_y, a.map_y_stride0, a.map_y_stride1, a.W,
+        begin, end, a.src_H, a.src_W, a.border_mode, a.interpolation);
+  });
+  kernels::TapBounds all;
+  for (const auto& p : parts) all.merge(p);
+  return all;
+}
+
+bool check_window_covers(const kernels::Remap2D& a) {
+  const kernels::TapBounds b = tap_bounds(a);
+  if (b.empty()) return true;
+  const std::int64_t r1 = a.win_row0 + a.win_rows, c1 = a.win_col0 + a.win_cols;
+  if (b.row_lo >= a.win_row0 && b.row_hi < r1 && b.col_lo >= a.win_col0 && b.col_hi < c1)
+    return true;
+  PyErr_Format(PyExc_ValueError,
+               "source window rows [%lld, %lld) and columns [%lld, %lld) do not cover the taps of "
+               "these positions, which read rows [%lld, %lld] and columns [%lld, %lld]",
+               static_cast<long long>(a.win_row0), static_cast<long long>(r1),
+               static_cast<long long>(a.win_col0), static_cast<long long>(c1),
+               static_cast<long long>(b.row_lo), static_cast<long long>(b.row_hi),
+               static_cast<long long>(b.col_lo), static_cast<long long>(b.col_hi));
+  return false;
+}
+
+// A pair of non-negative ints, for full_shape and origin.
+bool read_pair(PyObject* obj, const char* what, Py_ssize_t* a, Py_ssize_t* b) {
+  Ref seq = frame::steal(PySequence_Fast(obj, "a pair of ints"));
+  if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s must be a pair of ints", what);
+    return false;
+  }
+  Ref first = frame::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), 0)));
+  Ref second = first ? frame::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), 1))) : Ref();
+  if (!second || !frame::to_ssize(first.get(), a) || !frame::to_ssize(second.get(), b)) return false;
+  if (*a < 0 || *b < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative", what);
+    return false;
+  }
+  return true;
+}
+
+PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
+                 PyObject* interpolation_arg, PyObject* border_config, PyObject* out,
+                 const Window* window) {
+  Ref interpolation = frame::coerce_int_arg(interpolation_arg, "interpolation");
+  if (!interpolation) return nullptr;
+  Ref src = as_ndarray(src_arg);
+  Ref map_x = src ? as_ndarray(map_x_arg) : Ref();
+  Ref map_y = map_x ? as_ndarray(map_y_arg) : Ref();
+  if (!map_y) return nullptr;
+  auto* s = frame::as_array(src.get());
+  auto* mx = frame::as_array(map_x.get());
+  auto* my = frame::as_array(map_y.get());
+  const int nd = PyArray_NDIM(s);
+  if (nd != 2 && nd != 3)
+    return frame::raise(PyExc_ValueError, "src must be (H, W) or (H, W, C), got ndim=%d", nd);
+  if (PyArray_NDIM(mx) != 2 || PyArray_NDIM(my) != 2)
+    return frame::raise(PyExc_ValueError, "map_x and map_y must be 2-dimensional");
+  if (PyArray_DIM(mx, 0) != PyArray_DIM(my, 0) || PyArray_DIM(mx, 1) != PyArray_DIM(my, 1))
+    return frame::raise(PyExc_ValueError, "map_x and map_y must have the same shape");
+  if (!is_real(s))
+    return frame::raise(PyExc_TypeError, "src has dtype %S; only bool, integer and floating "
+                        "dtypes can be sampled", reinterpret_cast<PyObject*>(PyArray_DESCR(s)));
+  if (!is_real(mx) || !is_real(my))
+    return frame::raise(PyExc_TypeError, "the maps must have integer or floating dtypes");
+  const Py_ssize_t h = PyArray_DIM(mx, 0), w = PyArray_DIM(mx, 1);
+  const Py_ssize_t C = nd == 3 ? PyArray_DIM(s, 2) : 1;
+  Window whole{PyArray_DIM(s, 0), PyArray_DIM(s, 1), 0, 0};
+  const Window& win = window != nullptr ? *window : whole;
+  if (win.full_H == 0 || win.full_W == 0)
+    return frame::raise(PyExc_ValueError, "src must have non-zero spatial dimensions");
+  if (window != nullptr &&
+      (win.row0 + PyArray_DIM(s, 0) > win.full_H || win.col0 + PyArray_DIM(s, 1) > win.full_W ||
+       PyArray_DIM(s, 0) == 0 || PyArray_DIM(s, 1) == 0))
+    return frame::raise(PyExc_ValueError,
+                        "source window of shape (%zd, %zd) at origin (%zd, %zd) does not fit "
+                        "in a source of shape (%zd, %zd), or is empty",
+                        PyArray_DIM(s, 0), PyArray_DIM(s, 1), win.row0, win.col0, win.full_H,
+                        win.full_W);
+
+  remap::Companions companions;
+  if (!remap::import_companions(PyModule_GetDict(kModule.module), false, &companions))
+    return nullptr;
+  Ref bc = remap::effective_config(border_config, companions);
+  if (!bc) return nullptr;
+  const int array_mode = remap::is_array_mode(bc.get(), companions);
+  if (array_mode < 0) return nullptr;
+  if (array_mode && !check_border_image(bc.get(), h, w, C, nd == 2)) return nullptr;
+  Ref border_array = remap::border_image(bc.get(), array_mode, 3);
+  if (!border_array) return nullptr;
+
+  Ref out_shape = nd == 2 ? frame::steal(Py_BuildValue("(nn)", h, w))
+                          : frame::steal(Py_BuildValue("(nnn)", h, w, C));
+  if (!out_shape) return nullptr;
+  if (out != Py_None &&
+      !check_out(out, out_shape.get(), s,
+                 {s, mx, my, array_mode ? frame::as_array(border_array.get()) : nullptr}))
+    return nullptr;
+
+  remap::Source source;
+  if (!remap::take_source(src.get(), 2, &source)) return nullptr;
+  Ref mxc = frame::ascontiguous_f64(map_x.get());
+  Ref myc = mxc ? frame::ascontiguous_f64(map_y.get()) : Ref();
+  if (!myc) return nullptr;
+  // A direct source is written straight into `out`; the float64 results of
+  // the conversion path are cast into it at the end.
+  Ref dst;
+  if (out != Py_None && source.direct) {
+    dst = frame::borrow(out);
+  } else if (source.direct) {
+    npy_intp dims[3] = {h, w, C};
+    dst = frame::steal(PyArray_Empty(nd, dims, PyArray_DescrFromType(source.type), 0));
+  } else {
+    dst = frame::empty_f64({h, w, C});
+  }
+  if (!dst) return nullptr;
+  Ref c = frame::steal(PyLong_FromSsize_t(C));
+  Ref feather_d = c ? frame::steal(PyObject_CallFunctionObjArgs(companions.compute_feather_d.get(),
+                                                                bc.get(), c.get(), nullptr))
+                    : Ref();
+  if (!feather_d) return nullptr;
+  Ref border_const = remap::border_constant(bc.get());
+  if (!border_const) return nullptr;
+
+  int narrowing_errors = 0;
+  {
+    remap::Settings settings;
+    if (!remap::read_settings(bc.get(), border_const.get(), border_array.get(), feather_d.get(),
+                              interpolation.get(), 2, &settings) ||
+        !remap::check_array_mode(settings.border.border_mode, array_mode) ||
+        !remap::check_feather_widths(settings.border.feather_d_len, C))
+      return nullptr;
+    const ViewRecord src_view = remap::array_record(source.array.get(), 3);
+    kernels::Remap2D a = remap::remap_args(
+        src_view, remap::array_record(myc.get(), 2), remap::array_record(mxc.get(), 2),
+        remap::array_record(dst.get(), 3), settings.border, settings.interpolation, h, w, C);
+    a.src_H = win.full_H;
+    a.src_W = win.full_W;
+    a.win_row0 = win.row0;
+    a.win_col0 = win.col0;
+    a.win_rows = src_view.shape[0];
+    a.win_cols = src_view.shape[1];
+    if (window != nullptr && !check_window_covers(a)) return nullptr;
+    remap::with_element_types(source, [&](auto s_tag, auto d_tag) {
+      narrowing_errors = remap::run_remap<decltype(s_tag), decltype(d_tag)>(a);
+    });
+  }
+
+  if (out != Py_None && source.direct) {
+    if (narrowing_errors != 0 && !frame::report_narrowing_errors(narrowing_errors)) return nullptr;
+    return Py_NewRef(out);
+  }
+  Ref result = std::move(dst);
+  if (nd == 2 && !source.direct) {
+    npy_intp dims[2] = {h, w};
+    PyArray_Dims shape{dims, 2};
+    result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
+    if (!result) return nullptr;
+  }
+  Ref typed = frame::steal(remap::finish(std::move(result), source, src.get(), narrowing_errors));
+  if (!typed || out == Py_None) return typed.release();
+  if (PyArray_CopyInto(frame::as_array(out), frame::as_array(typed.get())) < 0) return nullptr;
+  return Py_NewRef(out);
+}
+
+PyObject* warp(PyObject* const* args) {
+  return sample(args[0], args[1], args[2], args[3], args[4], args[5], nullptr);
+}
+
+PyObject* warp_window(PyObject* const* args) {
+  Window window;
+  if (!read_pair(args[3], "full_shape", &window.full_H, &window.full_W) ||
+      !read_pair(args[4], "origin", &window.row0, &window.col0))
+    return nullptr;
+  return sample(args[0], args[1], args[2], args[5], args[6], args[7], &window);
+}
+
+constexpr frame::Param kWarpParams[] = {
+    {"src", "np.ndarray"},
+    {"map_x", "np.ndarray"},
+    {"map_y", "np.ndarray"},
+    {"interpolation", "int", true, frame::default_int(1)},
+    {"border_config", nullptr, true, frame::default_none},
+    {"out", "np.ndarray | None", true, frame::default_none},
+};
+const frame::FunctionSpec kWarp{
+    "warp",
+    "tessaro.cython._warp",
+    "tessaro/cython/_warp.cpp",
+    __LINE__,
+    "Sample src through unit-space coordinate maps of any shape.\n"
+    "\n"
+    "    Args:\n"
+    "        src: Source, shape (H, W) or (H, W, C); bool, integer or floating.\n"
+    "        map_x: Column coordinates, shape (h, w); 0 and 1 are src's first and\n"
+    "            last column.\n"
+    "        map_y: Row coordinates, shape (h, w).\n"
+    "        interpolation: 0=nearest, 1=bilinear, 2=cubic, 3=lanczos3, 4=lanczos4.\n"
+    "        border_config: BorderConfig (None: clamp). An ARRAY border image has\n"
+    "            the output's shape.\n"
+    "        out: Optional C-contiguous array of the output's shape and src's\n"
+    "            dtype, written in place and returned.\n"
+    "\n"
+    "    Returns:\n"
+    "        Array of shape (h, w) or (h, w, C) in src's dtype. With maps of\n"
+    "        src's shape, the result of remap_tensor bit for bit.\n"
+    "    ",
+    kWarpParams,
+    {},
+    "np.ndarray",
+    warp};
+
+constexpr frame::Param kWindowParams[] = {
+    {"src_window", "np.ndarray"},
+    {"map_x", "np.ndarray"},
+    {"map_y", "np.ndarray"},
+    {"full_shape", "tuple[int, int]"},
+    {"origin", "tuple[int, int]"},
+    {"interpolation", "int", true, frame::default_int(1)},
+    {"border_config", nullptr, true, frame::default_none},
+    {"out", "np.ndarray | None", true, frame::default_none},
+};
+const frame::FunctionSpec kWarpWindow{
+    "_warp_window",
+    "tessaro.cython._warp",
+    "tessaro/cython/_warp.cpp",
+    __LINE__,
+    "warp() from a window of a larger source.\n"
+    "\n"
+    "    src_window is src[y0:y1, x0:x1] of a source whose (H, W) is full_shape,\n"
+    "    with origin (y0, x0). Positions, folds and feathering come from the\n"
+    "    full source; the result equals warp(src, ...) bit for bit. Raises\n"
+    "    ValueError when the window does not hold every sample the positions\n"
+    "    read; nothing outside the window is ever read.\n"
+    "    ",
+    kWindowParams,
+    {},
+    "np.ndarray",
+    warp_window};
+
+bool module_body(PyObject* module) {
+  return frame::import_as(module, "numpy", "np") && frame::import_numpy_api() &&
+         frame::define_function(module, kWarp) && frame::define_function(module, kWarpWindow);
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__warp(void) { return PyModuleDef_Init(&kModule.def); }
