@@ -167,23 +167,22 @@ def tap_range(lo: float, hi: float, n: int, interpolation: int) -> tuple[int, in
 
 
 def _coordinate_range(map_x: np.ndarray, map_y: np.ndarray) -> np.ndarray:
-    """(min x, max x, min y, max y, NaN in x, NaN in y) of a map chunk; the
-    bounds leave NaN out and are NaN when every value is NaN."""
-    out = np.full(6, np.nan)
+    """(min x, max x, min y, max y) of a map chunk, NaN left out (a NaN
+    position reads no sample); NaN when every value is NaN."""
+    out = np.full(4, np.nan)
     if map_x.size:
         for k, m in ((0, map_x), (1, map_y)):
             # minimum/maximum propagate NaN, so one pass each finds the
             # bounds or tells that a NaN is there; only then skip NaNs.
-            lo, hi = float(np.minimum.reduce(m, axis=None)), float(np.maximum.reduce(m, axis=None))
-            nan = math.isnan(lo) or math.isnan(hi)
-            if nan:
-                lo, hi = float(np.fmin.reduce(m, axis=None)), float(np.fmax.reduce(m, axis=None))
-            out[2 * k], out[2 * k + 1], out[4 + k] = lo, hi, float(nan)
+            lo, hi = np.minimum.reduce(m, axis=None), np.maximum.reduce(m, axis=None)
+            if np.isnan(lo) or np.isnan(hi):
+                lo, hi = np.fmin.reduce(m, axis=None), np.fmax.reduce(m, axis=None)
+            out[2 * k], out[2 * k + 1] = lo, hi
     return out
 
 
 def _block_range(map_x: np.ndarray, map_y: np.ndarray) -> np.ndarray:
-    return _coordinate_range(map_x, map_y).reshape((1,) * map_x.ndim + (6,))
+    return _coordinate_range(map_x, map_y).reshape((1,) * map_x.ndim + (4,))
 
 
 def _window(
@@ -191,19 +190,13 @@ def _window(
 ) -> tuple[int, int, int, int]:
     """(y0, y1, x0, x1) of the source window for one chunk's ranges."""
     H, W = shape
-    bounds = []
-    for k in (0, 1):
-        folded = fold_range(mode, float(ranges[2 * k]), float(ranges[2 * k + 1]))
-        if ranges[4 + k]:
-            # The kernels turn a NaN position into index 0 and read the taps
-            # there (nearest returns that sample): the window must hold them.
-            folded = (0.0, 0.0) if folded is None else (min(folded[0], 0.0), folded[1])
-        bounds.append(folded)
-    if bounds[0] is None or bounds[1] is None:
+    fx = fold_range(mode, float(ranges[0]), float(ranges[1]))
+    fy = fold_range(mode, float(ranges[2]), float(ranges[3]))
+    if fx is None or fy is None:
         # No position samples: one sample is enough to call the kernel.
         return 0, 1, 0, 1
-    x0, x1 = tap_range(bounds[0][0], bounds[0][1], W, interpolation)
-    y0, y1 = tap_range(bounds[1][0], bounds[1][1], H, interpolation)
+    x0, x1 = tap_range(fx[0], fx[1], W, interpolation)
+    y0, y1 = tap_range(fy[0], fy[1], H, interpolation)
     return y0, y1, x0, x1
 
 
@@ -215,7 +208,7 @@ def _source_windows(
         _block_range,
         map_x,
         map_y,
-        chunks=tuple((1,) * len(c) for c in map_x.chunks) + ((6,),),
+        chunks=tuple((1,) * len(c) for c in map_x.chunks) + ((4,),),
         new_axis=nd,
         dtype=np.float64,
         meta=np.empty((0,) * (nd + 1)),
