@@ -152,13 +152,15 @@ def tap_range(lo: float, hi: float, n: int, interpolation: int) -> tuple[int, in
     """Half-open index range [start, stop) of the samples that positions
     between resolved unit coordinates lo and hi read along an axis of n
     samples, with one sample of margin, clamped to the axis."""
+    if n == 1:  # every position reads the one sample (and 0 * inf is NaN)
+        return 0, 1
     first, last = _REACH.get(interpolation, _REACH[1])
     scale = float(n - 1)
     shift = 0.5 if interpolation == 0 else 0.0
-    # Positions beyond the axis only ever read its end samples; bound them
-    # so that floor() sees a finite number.
-    p_lo = min(max(scale * lo, -16.0), scale + 16.0) + shift
-    p_hi = min(max(scale * hi, -16.0), scale + 16.0) + shift
+    # A position beyond the axis reads what the position at its end reads
+    # (or less), and floor() then sees a finite number.
+    p_lo = min(max(scale * lo, 0.0), scale) + shift
+    p_hi = min(max(scale * hi, 0.0), scale) + shift
     start = math.floor(p_lo) + first - 1
     stop = math.floor(p_hi) + last + 1
     start = min(max(start, 0), n - 1)

@@ -129,6 +129,11 @@ def test_windows_follow_the_folded_coordinates():
     # An interior chunk of a bilinear warp reads its bounding box plus reach.
     assert td.tap_range(0.25, 0.5, 101, 1) == (24, 53)
     assert td.tap_range(0.25, 0.5, 101, 4) == (21, 56)
+    # Positions beyond the axis (unknown modes) read its end taps, and a
+    # one-sample axis (where 0 * inf would be NaN) its only sample.
+    inf = float("inf")
+    assert td.tap_range(-inf, -inf, 5, 1) == (0, 3)
+    assert td.tap_range(-inf, inf, 1, 4) == (0, 1)
     # A REFLECT chunk crossing 1 stays at that end; a WRAP one takes the axis.
     assert td.fold_range(2, 0.9, 1.1) == (0.8999999999999999, 1.0)
     assert td.fold_range(3, 0.9, 1.1) == (0.0, 1.0)
