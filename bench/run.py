@@ -550,15 +550,17 @@ def bench_tiles(out_of_core=True):
     if out_of_core:
         results["out_of_core"] = run(16384, channels=1, chunk=1024, workers=2,
                                      memory_limit="512MiB", compare_size=8192)
+    results["machine_load_after"] = os.getloadavg()
     os.makedirs(RESULTS, exist_ok=True)
     with open(os.path.join(RESULTS, "tiles.json"), "w") as f:
         json.dump(results, f, indent=1, default=str)
-    results["machine_load_after"] = os.getloadavg()
-    print()
+    print(f"\nload average before/after: {results['machine_load_before'][0]:.2f}/"
+          f"{results['machine_load_after'][0]:.2f}")
     for r in results["in_memory_maps"]:
         print(f"{r['case']}, 2-worker LocalCluster vs one in-memory call: "
-              f"{r['cluster_s']:.2f} s vs {r['memory_s']:.2f} s, throughput ratio "
+              f"{r['cluster_s']:.2f} s vs {r['memory_s']:.2f} s (medians), throughput ratio "
               f"{r['throughput_ratio']:.2f} (target >= 0.6: {'met' if r['met'] else 'MISSED'}); "
+              f"fastest runs {min(r['times']):.2f} s vs {min(r['memory_times']):.2f} s; "
               f"tile identical: {r['tile_identical']}")
     for key in ("zarr_to_zarr", "out_of_core"):
         if key in results:

@@ -259,6 +259,21 @@ def _tile_config(template: dict[str, Any], border_tile: np.ndarray) -> Any:
     return types.SimpleNamespace(array=border_tile, **template)
 
 
+def _read_window(store: Any, frame: int | None, y0: int, y1: int, x0: int, x1: int) -> np.ndarray:
+    """store[y0:y1, x0:x1] (of one frame), read one band of the store's
+    chunk rows at a time, so that only one band of decoded chunks is held
+    beside the window."""
+    lead = () if frame is None else (frame,)
+    window = np.empty((y1 - y0, x1 - x0) + tuple(store.shape[len(lead) + 2 :]), store.dtype)
+    rows = int(store.chunks[len(lead)])
+    start = y0
+    while start < y1:
+        stop = min(y1, (start // rows + 1) * rows)
+        window[start - y0 : stop - y0] = store[(*lead, slice(start, stop), slice(x0, x1))]
+        start = stop
+    return window
+
+
 def _warp_tile(
     source: Any,
     map_x: np.ndarray,
@@ -278,15 +293,14 @@ def _warp_tile(
         # A zarr array: this chunk's own coordinates give its window, read
         # straight from the store.
         y0, y1, x0, x1 = _window(_coordinate_range(map_x, map_y), full_shape, mode, interpolation)
-        region: tuple[slice, ...] = (slice(y0, y1), slice(x0, x1))
-        if frame is not None:
-            region = (slice(frame, frame + 1), *region)
-        window = np.asarray(source[region])
+        window = _read_window(source, frame, y0, y1, x0, x1)
         origin = (y0, x0)
     else:  # the pieces of the dask chunks that the window touches
         window = np.block(source)
-    if frame is not None:  # one frame of a stack: drop the batch axes
-        window, map_x, map_y = window[0], map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
+        if frame is not None:
+            window = window[0]
+    if frame is not None:  # one frame of a stack: drop the maps' batch axis
+        map_x, map_y = map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
     if border_tile is not None:
         config = _tile_config(dict(config), border_tile)
     out = _warp_window(
