@@ -2,8 +2,9 @@
 
 :func:`warp` cuts the output into the chunks of the coordinate maps and
 gives each chunk its own task. A task reads only the source window that its
-own positions sample: before the graph is built, a first pass over the map
-chunks takes each chunk's coordinate range, folds it by the border mode,
+own positions sample: a pass over the map chunks (before the graph is
+built, or inside each task for a zarr source, see below) takes each
+chunk's coordinate range, folds it by the border mode,
 turns it into sample positions ``(n - 1) * u`` and widens it by the
 kernel's reach (plus one sample of safety margin), clamped to the source.
 The task then samples that window with every position, fold, clamp and
@@ -13,10 +14,11 @@ bit for bit.
 
 Windows follow the folded coordinates. Under CLAMP, CONSTANT and ARRAY a
 chunk whose coordinates leave the source reads a strip along the edge. Under
-WRAP, REFLECT and REFLECT_101, a chunk whose coordinates cross a seam (WRAP:
-an integer; REFLECT: an even integer) touches both ends of that axis, and
-its window is then the whole axis; a chunk whose coordinates span two or more
-periods reads the whole axis too.
+WRAP a chunk whose coordinates cross an integer touches both ends of that
+axis, and its window is then the whole axis. Under REFLECT and REFLECT_101 a
+chunk crossing one mirror line stays at that end; one whose coordinates
+include both an even and an odd integer (both mirror lines) reads the whole
+axis.
 
 A zarr array given as it is needs no pass of its own: each task finds its
 window from the map chunks it holds and reads that window straight from
