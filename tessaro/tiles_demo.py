@@ -137,8 +137,8 @@ def worker_environment(trim: bool) -> dict[str, Any]:
     MALLOC_TRIM_THRESHOLD_=65536, which also turns off glibc's adaptive mmap
     threshold: every window, map and output buffer then comes from fresh
     pages, and the page faults cost as much as the sampling (window reads
-    took twice as long here). Workers without a memory limit keep glibc's
-    defaults; with one, dask's setting keeps their resident size down."""
+    took twice as long here), but it keeps the workers' resident size down.
+    The demo keeps dask's setting unless asked (--no-malloc-trim)."""
     import dask
 
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
@@ -182,6 +182,7 @@ def run(
     samples: int = 4,
     folder: Path | None = None,
     progress: bool = False,
+    trim: bool = True,
     echo: Any = print,
 ) -> dict[str, Any]:
     """The whole demo; returns its figures (also used by bench/run.py)."""
@@ -210,7 +211,7 @@ def run(
             td.to_zarr(lazy_raster(size, channels, chunk), src_path, compressors=None)
         echo(f"  written in {time.perf_counter() - t0:.1f} s")
 
-        with dask.config.set(worker_environment(trim=memory_limit is not None)):
+        with dask.config.set(worker_environment(trim=trim)):
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                    memory_limit=memory_limit, dashboard_address=None)
         client = Client(cluster)
@@ -302,6 +303,8 @@ def _parser() -> argparse.ArgumentParser:
                    help="largest side of the in-memory comparison (default 8192)")
     p.add_argument("--dir", type=Path, default=None, help="keep the stores here instead of a temp dir")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--no-malloc-trim", action="store_true",
+                   help="workers without dask's MALLOC_TRIM_THRESHOLD_ (faster, larger)")
     return p
 
 
@@ -317,6 +320,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     figures = run(args.size, channels=args.channels, chunk=args.chunk, workers=args.workers,
                   memory_limit=args.memory_limit, interpolation=args.interpolation,
                   compare_size=args.compare_size, folder=args.dir,
-                  progress=not args.no_progress and os.isatty(1))
+                  progress=not args.no_progress and os.isatty(1), trim=not args.no_malloc_trim)
     ok = figures["complete"] and figures["tiles_identical"] == figures["tiles_checked"]
     return 0 if ok else 1
