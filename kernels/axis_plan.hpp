@@ -6,16 +6,18 @@
 // formulas of taps.hpp in their order; the integer steps are rewritten so
 // that they vectorise, with the same results:
 //   - nearest: clamp_tap(trunc(p + 0.5)) is trunc of (p + 0.5) clamped into
-//     [0, n - 1] in double (NaN reads 0);
+//     [0, n - 1] in double (NaN reads the first sample at hand);
 //   - linear: the position is clamped into [0, n - 1] first, as always;
 //   - cubic and Lanczos: for |p| < 2^31, trunc(p) and tap = trunc(p) + k
 //     are exact in double, and a tap is clamped in double before it becomes
 //     an integer; larger positions (and NaN) are redone one at a time with
 //     the saturating int64 forms.
-// The plan keeps byte offsets. They are formed in int32 lanes when every
-// offset of the axis fits, else in int64 lanes with the index clamped once
-// more to n - 1 (which only matters when (double)(n - 1) rounds up, for axes
-// beyond 2^53 samples).
+// Taps are clamped into the samples at hand (AxisGeometry's [lo, hi]: the
+// whole axis, or a window holding every tap the whole axis would give).
+// The plan keeps byte offsets from the first sample at hand. They are formed
+// in int32 lanes when every offset fits, else in int64 lanes with the index
+// clamped once more to hi (which only matters when (double)(n - 1) rounds
+// up, for axes beyond 2^53 samples).
 #pragma once
 
 #include <algorithm>

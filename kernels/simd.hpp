@@ -101,7 +101,45 @@ using v4 = typename Four<S>::type;
 // widening, and integers of at most 16 bits).
 template <class S>
 [[gnu::always_inline]] inline vd to_doubles(v4<S> v) noexcept {
-  return __builtin_convertvector(v, vd);
+  if constexpr (std::is_integral_v<S>) {
+    // To int32 lanes by a byte shuffle (zeros above unsigned values; signed
+    // ones placed high and shifted back down), then one conversion: GCC
+    // compiles the direct conversion lane by lane.
+    using bytes = uint8_t __attribute__((vector_size(16)));
+    bytes b = {};
+    std::memcpy(&b, &v, sizeof v);
+    const bytes z = {};
+    vi i;
+    if constexpr (sizeof(S) == 1 && std::is_signed_v<S>) {
+      i = (vi)__builtin_shufflevector(b, z, 16, 16, 16, 0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 3) >> 24;
+    } else if constexpr (sizeof(S) == 1) {
+      i = (vi)__builtin_shufflevector(b, z, 0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 3, 16, 16, 16);
+    } else if constexpr (std::is_signed_v<S>) {
+      i = (vi)__builtin_shufflevector(b, z, 16, 16, 0, 1, 16, 16, 2, 3, 16, 16, 4, 5, 16, 16, 6, 7) >> 16;
+    } else {
+      i = (vi)__builtin_shufflevector(b, z, 0, 1, 16, 16, 2, 3, 16, 16, 4, 5, 16, 16, 6, 7, 16, 16);
+    }
+    return __builtin_convertvector(i, vd);
+  } else {
+    return __builtin_convertvector(v, vd);
+  }
+}
+
+// Four int32 lanes known to lie in the range of the integer type D, as four
+// D: the low bytes of each lane picked (a little-endian layout), where a
+// conversion is compiled lane by lane.
+template <class D>
+[[gnu::always_inline]] inline v4<D> narrow_in_range(vi v) noexcept {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+  using bytes = uint8_t __attribute__((vector_size(16)));
+  using halves = uint16_t __attribute__((vector_size(16)));
+  if constexpr (sizeof(D) == 1) {
+    const bytes b = (bytes)v;
+    return (v4<D>)__builtin_shufflevector(b, b, 0, 4, 8, 12);
+  } else {
+    const halves h = (halves)v;
+    return (v4<D>)__builtin_shufflevector(h, h, 0, 2, 4, 6);
+  }
 }
 
 // G adjacent elements of type S at p into lanes 0 .. G-1, zeros above;

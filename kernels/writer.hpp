@@ -180,7 +180,7 @@ struct Writer<D, Isa> {
     const simd::vd hi = simd::splat(static_cast<double>(std::numeric_limits<D>::max()));
     simd::vd c = simd::select(v >= lo, simd::select(v <= hi, v, hi), lo);
     c = simd::select(v == v, c, simd::splat(0.0));
-    return __builtin_convertvector(simd::trunc_i32(c), simd::v4<D>);
+    return simd::narrow_in_range<D>(simd::trunc_i32(c));
   }
 };
 

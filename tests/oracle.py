@@ -611,6 +611,25 @@ def saturate(r, dtype):
     return int(r)  # truncation toward zero
 
 
+def typed_like(src, dtype, rng):
+    """The float64 test source ``src`` in ``dtype``; integer sources get step
+    edges between their extremes, where cubic and Lanczos overshoot."""
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return src.astype(dtype)
+    info = np.iinfo(dtype)
+    edges = np.where(src > 0, info.max, info.min)
+    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True)
+    return np.where(rng.random(src.shape) < 0.6, edges, spread).astype(dtype)
+
+
+def border_scale(dtype):
+    """A factor for border values in ``dtype``: for integers, it sends them
+    beyond the dtype's range as often as not."""
+    dtype = np.dtype(dtype)
+    return 1.0 if dtype.kind == "f" else float(np.iinfo(dtype).max) / 2.0
+
+
 def cast_result(out, dtype):
     """The float64 output ``out`` in ``dtype``, as the entries return it."""
     dtype = np.dtype(dtype)

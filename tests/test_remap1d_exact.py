@@ -50,22 +50,8 @@ DTYPES = ["float64", "float32", "uint8", "int8", "uint16", "int16"]
 
 
 def typed_src(rng, channels, dtype):
-    """A source of ``dtype``; integer ones have step edges between their
-    extremes, where cubic and Lanczos overshoot the range."""
-    src = make_src(rng, channels)
-    dtype = np.dtype(dtype)
-    if dtype.kind == "f":
-        return src.astype(dtype)
-    info = np.iinfo(dtype)
-    edges = np.where(src > 0, info.max, info.min)
-    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True)
-    return np.where(rng.random(src.shape) < 0.6, edges, spread).astype(dtype)
+    return oracle.typed_like(make_src(rng, channels), dtype, rng)
 
-
-def border_scale(dtype):
-    """Border values for ``dtype``: for integers, often beyond its range."""
-    dtype = np.dtype(dtype)
-    return 1.0 if dtype.kind == "f" else float(np.iinfo(dtype).max) / 2.0
 
 
 def make_map(rng, n=N):
@@ -192,7 +178,7 @@ def test_every_border_and_kernel(border, interpolation, channels, fm, dtype):
     mx = make_map(rng)
     mx[5] = NAN  # NaN (0 in integers) whatever the kernel
     check(src, mx, interpolation,
-          config(border, rng, src.shape, scale=border_scale(dtype), width=0.3, fm=fm))
+          config(border, rng, src.shape, scale=oracle.border_scale(dtype), width=0.3, fm=fm))
 
 
 WIDTHS = {"none": None, "per-channel": (0.0, 0.35, 0.12), "single": (0.2,)}

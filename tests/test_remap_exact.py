@@ -56,22 +56,8 @@ DTYPES = ["float64", "float32", "uint8", "int8", "uint16", "int16"]
 
 
 def typed_src(rng, channels, dtype):
-    """A source of ``dtype``; integer ones have step edges between their
-    extremes, where cubic and Lanczos overshoot the range."""
-    src = make_src(rng, channels)
-    dtype = np.dtype(dtype)
-    if dtype.kind == "f":
-        return src.astype(dtype)
-    info = np.iinfo(dtype)
-    edges = np.where(src > 0, info.max, info.min)
-    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True)
-    return np.where(rng.random(src.shape) < 0.6, edges, spread).astype(dtype)
+    return oracle.typed_like(make_src(rng, channels), dtype, rng)
 
-
-def border_scale(dtype):
-    """Border values for ``dtype``: for integers, often beyond its range."""
-    dtype = np.dtype(dtype)
-    return 1.0 if dtype.kind == "f" else float(np.iinfo(dtype).max) / 2.0
 
 
 def with_nans(m, *flat):
@@ -221,7 +207,7 @@ def test_every_border_and_kernel(border, interpolation, channels, dtype):
     src = typed_src(rng, channels, dtype)
     # a NaN in either map: NaN (0 in integers) whatever the kernel
     mx, my = with_nans(make_map(rng), 3), with_nans(make_map(rng), 11)
-    bc = config(border, rng, src.shape, scale=border_scale(dtype), width=0.3,
+    bc = config(border, rng, src.shape, scale=oracle.border_scale(dtype), width=0.3,
                 fm=int(interpolation) % 2)
     check(src, mx, my, interpolation, bc)
 
@@ -694,7 +680,7 @@ def test_warp_any_output_shape(border, interpolation, dtype):
     rng = rng_for("warp", border, interpolation, dtype)
     src = typed_src(rng, 3, dtype)
     mx, my = with_nans(make_map(rng, 4, 9), 5), make_map(rng, 4, 9)
-    bc = config(border, rng, (4, 9, 3), scale=border_scale(dtype), width=0.3,
+    bc = config(border, rng, (4, 9, 3), scale=oracle.border_scale(dtype), width=0.3,
                 fm=interpolation % 2)
     want = expected(src, mx, my, interpolation, bc)
     got = _warp.warp(src, mx, my, interpolation=interpolation, border_config=bc)
