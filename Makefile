@@ -25,7 +25,7 @@ CXX_ENV := CXX="$(CXX)"
 endif
 PY := $(VENV)/bin/python
 
-.PHONY: all venv compiler build test bench demo clean
+.PHONY: all venv compiler build test bench bench-tiles demo clean
 
 all: test
 
@@ -56,6 +56,11 @@ test: build
 bench: build
 	$(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/run.py
+
+# tessaro.dask on a 2-worker LocalCluster: 8192x8192x3 against the in-memory
+# call, zarr to zarr, and 16384x16384 with 512 MiB workers (several minutes).
+bench-tiles: build
+	$(PY) bench/run.py --tiles
 
 # The picture gallery: installs the package with the `demo` extra
 # (matplotlib, scikit-image, OpenCV), draws demo/out/*.png and prints a

@@ -2,6 +2,7 @@
 
     python bench/run.py            # the full table, JSON and chart
     python bench/run.py --quick    # fewer repeats, for a smoke run
+    python bench/run.py --tiles    # tessaro.dask on a 2-worker local cluster (make bench-tiles)
 
 Every comparison runs in one process: both sides get the same inputs, are
 warmed up, and are then timed alternately (ours, peer, ours, peer, ...), so
@@ -468,6 +469,113 @@ def bench_threads(quick):
 
 
 # --------------------------------------------------------------------------
+# Tiled warps on a local dask cluster (--tiles; not part of the default suite)
+
+
+def bench_tiles_in_memory(size=8192, channels=3, chunk=1024, repeats=3, folder=None):
+    """The single in-memory tessaro.warp call against tessaro.dask.warp on a
+    2-worker LocalCluster (1 thread each). The maps are already in the
+    workers' memory (persisted) and the output is persisted there too; the
+    source is either an uncompressed zarr store (in the page cache) that the
+    tasks read window by window, or a dask array persisted in the workers'
+    memory, whose window pieces move between the workers."""
+    import tempfile
+
+    import dask
+    import zarr
+    from distributed import Client, LocalCluster, wait
+
+    import tessaro
+    import tessaro.dask as td
+    from tessaro.tiles_demo import lazy_maps, lazy_raster, map_blocks, worker_environment
+
+    angle = 7.0
+    tmp = tempfile.TemporaryDirectory(prefix="tessaro-bench-", dir=folder)
+    path = os.path.join(tmp.name, "src.zarr")
+    with dask.config.set(scheduler="threads"):
+        td.to_zarr(lazy_raster(size, channels, chunk), path, compressors=None)
+    full = zarr.open_array(path, mode="r")[...]
+    mx, my = map_blocks(slice(0, size), slice(0, size), size, angle)
+    times = {"memory": [], "zarr": [], "dask": []}
+    with dask.config.set(worker_environment(trim=False)), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                         dashboard_address=None) as cluster, Client(cluster) as client:
+        sources = {"zarr": zarr.open_array(path, mode="r"),
+                   "dask": lazy_raster(size, channels, chunk).persist()}
+        map_x, map_y = (m.persist() for m in lazy_maps(size, chunk, angle))
+        wait([sources["dask"], map_x, map_y])
+        client.run(lambda: __import__("tessaro.cython._warp"))
+        identical = {}
+        for r in range(repeats + 1):
+            t0 = time.perf_counter()
+            tessaro.warp(full, mx, my)
+            t_mem = time.perf_counter() - t0
+            if r:
+                times["memory"].append(t_mem)
+            for key, src in sources.items():
+                t0 = time.perf_counter()
+                out = td.warp(src, map_x, map_y).persist()
+                wait(out)
+                t_cl = time.perf_counter() - t0
+                if r == 0:  # warm-up; check a tile while it is there
+                    tile = out.blocks[1, 2].compute()
+                    rows, cols = slice(chunk, 2 * chunk), slice(2 * chunk, 3 * chunk)
+                    want = tessaro.warp(full, mx[rows, cols], my[rows, cols])
+                    identical[key] = tile.tobytes() == want.tobytes()
+                else:
+                    times[key].append(t_cl)
+                del out
+    tmp.cleanup()
+    med = {k: float(np.median(v)) for k, v in times.items()}
+    px = size * size
+    rows = []
+    for key, what in (("zarr", "source in zarr"), ("dask", "source persisted in the workers")):
+        ratio = med["memory"] / med[key]
+        rows.append({"case": f"{size}x{size}x{channels} float32 bilinear, {what}",
+                     "memory_s": med["memory"], "cluster_s": med[key],
+                     "memory_mpx_s": px / med["memory"] / 1e6, "cluster_mpx_s": px / med[key] / 1e6,
+                     "throughput_ratio": ratio, "target": 0.6, "met": ratio >= 0.6,
+                     "tile_identical": identical[key], "times": times[key],
+                     "memory_times": times["memory"]})
+    return rows
+
+
+def bench_tiles(out_of_core=True):
+    from tessaro.tiles_demo import run
+
+    results = {"machine_load_before": os.getloadavg()}
+    results["in_memory_maps"] = bench_tiles_in_memory()
+    print(json.dumps(results["in_memory_maps"], indent=1), flush=True)
+    results["zarr_to_zarr"] = run(8192, channels=3, chunk=1024, workers=2)
+    if out_of_core:
+        results["out_of_core"] = run(16384, channels=1, chunk=1024, workers=2,
+                                     memory_limit="512MiB", compare_size=8192)
+    results["machine_load_after"] = os.getloadavg()
+    os.makedirs(RESULTS, exist_ok=True)
+    with open(os.path.join(RESULTS, "tiles.json"), "w") as f:
+        json.dump(results, f, indent=1, default=str)
+    print(f"\nload average before/after: {results['machine_load_before'][0]:.2f}/"
+          f"{results['machine_load_after'][0]:.2f}")
+    for r in results["in_memory_maps"]:
+        print(f"{r['case']}, 2-worker LocalCluster vs one in-memory call: "
+              f"{r['cluster_s']:.2f} s vs {r['memory_s']:.2f} s (medians), throughput ratio "
+              f"{r['throughput_ratio']:.2f} (target >= 0.6: {'met' if r['met'] else 'MISSED'}); "
+              f"fastest runs {min(r['times']):.2f} s vs {min(r['memory_times']):.2f} s; "
+              f"tile identical: {r['tile_identical']}")
+    for key in ("zarr_to_zarr", "out_of_core"):
+        if key in results:
+            z = results[key]
+            print(f"{key}: {z['size']}x{z['size']}x{z['channels']}, {z['cluster_s']:.1f} s, "
+                  f"ratio to the in-memory call {z['throughput_ratio']:.2f}; workers within "
+                  f"baseline + 4 x (chunk + window) = {z['bound_bytes'] / 2**20:.0f} MiB above "
+                  f"baseline: {[w['within'] for w in z['workers_mem']]}; peaks "
+                  f"{[round(w['peak'] / 2**20) for w in z['workers_mem']]} MiB; tiles identical "
+                  f"{z['tiles_identical']}/{z['tiles_checked']}; complete {z['complete']}")
+    print(f"wrote {RESULTS}/tiles.json")
+    return 0
+
+
+# --------------------------------------------------------------------------
 # Report
 
 
@@ -606,7 +714,13 @@ def main():
     ap.add_argument("--only", action="append", metavar="STEP",
                     help="run only this step (repeatable), e.g. --only dtypes")
     ap.add_argument("--thread-probe", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--tiles", action="store_true",
+                    help="only the tiled warps on a 2-worker dask LocalCluster")
+    ap.add_argument("--no-out-of-core", action="store_true",
+                    help="with --tiles: skip the 16384x16384 run with 512 MiB workers")
     args = ap.parse_args()
+    if args.tiles:
+        return bench_tiles(out_of_core=not args.no_out_of_core)
     if args.thread_probe:
         thread_probe()
         return 0

@@ -1,3 +1,31 @@
-"""Tessaro: exact, parallel resampling and clipping kernels for NumPy arrays."""
+"""Tessaro: exact, parallel resampling and clipping kernels for NumPy arrays.
+
+``tessaro.warp(src, map_x, map_y, *, interpolation=1, border_config=None,
+out=None)`` samples ``src`` through unit-space coordinate maps of any shape
+(h, w) into an (h, w) or (h, w, C) output of src's dtype, optionally into a
+given ``out`` buffer; with maps of the source's shape it gives bit for bit
+what ``tessaro.cython._tovik.remap_tensor`` gives. It lives in the native
+module ``tessaro.cython._warp`` and is imported on first use, so that
+``import tessaro`` stays cheap. ``tessaro.dask.warp`` (extra
+``tessaro[dask]``) runs the same sampling tile by tile on dask arrays.
+"""
+
+from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
+
+if TYPE_CHECKING:
+    from tessaro.cython._warp import warp as warp
+
+
+def __getattr__(name: str) -> Any:
+    if name == "warp":
+        from tessaro.cython._warp import warp
+
+        globals()["warp"] = warp
+        return warp
+    raise AttributeError(f"module 'tessaro' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), "warp"])

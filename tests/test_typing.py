@@ -22,6 +22,7 @@ MYPY_FLAGS = ["--strict", "--untyped-calls-exclude", "tessaro.core.border_config
 
 MISTAKES = '''\
 import numpy as np
+import tessaro
 from tessaro.cython._brisel import clip_abs
 from tessaro.cython._tovik import remap_tensor
 from tessaro.cython._tovik_1d import remap_tensor_1d
@@ -32,6 +33,7 @@ remap_tensor(img, img, img, 2)
 remap_tensor_1d(img[0], img[0], border_config="wrap")
 clip_abs(np.zeros(3, dtype=np.int64), 0.1)
 clip_abs(np.zeros(3), 0.1, zero_sign=-1)
+tessaro.warp(img, img, img, out=img.tolist())
 '''
 
 
@@ -53,8 +55,8 @@ def test_stubs_pass_mypy_strict_and_catch_mistakes(tmp_path, request):
     in_example = [e for e in errors if e.startswith("typing_example.py")]
     assert not in_example, proc.stdout
     flagged = {int(e.split(":")[1]) for e in errors if e.startswith("mistakes.py")}
-    # Lines 7..11 of MISTAKES each hold one mistake.
-    assert flagged == {7, 8, 9, 10, 11}, proc.stdout + proc.stderr
+    # Lines 8..13 of MISTAKES each hold one mistake.
+    assert flagged == {8, 9, 10, 11, 12, 13}, proc.stdout + proc.stderr
 
 
 def test_typing_example_runs():

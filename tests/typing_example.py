@@ -12,6 +12,7 @@ from typing import assert_type
 import numpy as np
 from numpy.typing import NDArray
 
+import tessaro
 from tessaro.core import BorderConfig, BorderMode, DistanceMode, FeatheringMode, InterpMethod
 from tessaro.cython._brisel import clip_abs
 from tessaro.cython._tovik import remap_tensor
@@ -84,10 +85,21 @@ def clip_examples() -> None:
     assert x[2] == 0.1
 
 
+def warp_examples() -> None:
+    img = np.random.default_rng(1).random((32, 48, 3)).astype(np.float32)
+    map_x, map_y = identity_maps(20, 30)
+    small = tessaro.warp(img, map_x, map_y, interpolation=InterpMethod.CUBIC)
+    assert_type(small, NDArray[np.float32])
+    assert small.shape == (20, 30, 3)
+    buf = np.empty_like(small)
+    tessaro.warp(img, map_x, map_y, border_config=BorderConfig.wrap(), out=buf)
+
+
 def main() -> None:
     remap_examples()
     remap_1d_examples()
     clip_examples()
+    warp_examples()
 
 
 if __name__ == "__main__":

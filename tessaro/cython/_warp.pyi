@@ -1,0 +1,65 @@
+"""Type stubs of the native sampling module ``tessaro.cython._warp``.
+
+Coordinates are in unit space of the source: along an axis of ``n``
+samples, ``u = 0`` is the centre of the first sample and ``u = 1`` the
+centre of the last, the position being ``(n - 1) * u``.
+"""
+
+from typing import Any, TypeVar
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tessaro.core.border_config import BorderConfig
+
+_ScalarT = TypeVar("_ScalarT", bound=np.generic)
+
+
+def warp(
+    src: NDArray[_ScalarT],
+    map_x: NDArray[Any],
+    map_y: NDArray[Any],
+    *,
+    interpolation: int = 1,
+    border_config: BorderConfig | None = None,
+    out: NDArray[_ScalarT] | None = None,
+) -> NDArray[_ScalarT]:
+    """Sample src at the coordinates of two maps of any shape (h, w).
+
+    Args:
+        src: (H, W) or (H, W, C), any real dtype.
+        map_x: column coordinate of every output pixel, shape (h, w).
+        map_y: row coordinate of every output pixel, shape (h, w).
+        interpolation: 0 nearest, 1 bilinear, 2 Catmull-Rom cubic,
+            3 Lanczos-3, 4 Lanczos-4 (or an ``InterpMethod`` member);
+            any other value means bilinear.
+        border_config: a ``BorderConfig``; None means ``BorderConfig.clamp()``.
+            In ARRAY mode its border image has the output's (h, w[, C]).
+        out: optional C-contiguous array of the output's shape and src's
+            dtype, written in place and returned.
+
+    Returns:
+        (h, w) or (h, w, C) in src's dtype; bit-identical to
+        ``remap_tensor`` when the maps have the source's shape.
+    """
+
+def _warp_window(
+    src_window: NDArray[_ScalarT],
+    map_x: NDArray[Any],
+    map_y: NDArray[Any],
+    full_shape: tuple[int, int],
+    origin: tuple[int, int],
+    *,
+    interpolation: int = 1,
+    border_config: BorderConfig | None = None,
+    out: NDArray[_ScalarT] | None = None,
+) -> NDArray[_ScalarT]:
+    """``warp`` of a full source of shape ``full_shape`` (H, W), given only
+    its window ``src_window = full[y0:y1, x0:x1]`` at ``origin`` (y0, x0).
+
+    Positions, folds, clamps and feather distances come from the full
+    geometry; only reads are offset, so the result equals the corresponding
+    part of ``warp(full, ...)`` bit for bit. Raises ValueError (message
+    starting "source window") when the window does not hold every sample
+    the full call would read for these maps; it never reads outside it.
+    """

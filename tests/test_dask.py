@@ -1,0 +1,163 @@
+"""tessaro.dask.warp against the in-memory call, bit for bit, on a real
+two-process distributed.LocalCluster and on dask's local scheduler."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+zarr = pytest.importorskip("zarr")
+
+import dask  # noqa: E402
+
+import tessaro  # noqa: E402
+import tessaro.dask as td  # noqa: E402
+from tessaro.core import BorderConfig, FeatheringMode  # noqa: E402
+
+H, W, C = 23, 31, 3
+h, w = 17, 26
+# One-row chunks, ragged last chunks; the source's own chunks cut windows.
+MAP_CHUNKS = ((1, 6, 6, 4), (9, 9, 8))
+SRC_CHUNKS = (5, 7, 3)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def maps(lo=-0.7, hi=1.8, frames=None, seed=0):
+    """A rotation with a ripple whose coordinates leave [0, 1] on every side,
+    with two NaN positions."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:h, 0:w] / np.array([h - 1, w - 1])[:, None, None]
+    mx = lo + (hi - lo) * (0.9 * xx + 0.2 * yy + 0.03 * np.sin(7 * yy))
+    my = lo + (hi - lo) * (0.9 * yy - 0.15 * xx + 0.03 * np.cos(5 * xx))
+    mx[3, 4] = my[10, 2] = np.nan
+    if frames:
+        shift = rng.uniform(-0.3, 0.3, (frames, 2))
+        return mx + shift[:, :1, None], my + shift[:, 1:, None]
+    return mx, my
+
+
+def configs():
+    border = np.random.default_rng(5).random((h, w, C))
+    return {
+        "clamp": BorderConfig.clamp(),
+        "constant-feathered": BorderConfig.constant(0.25, feathering_width=0.2,
+                                                    feather_widths=(0.05, 0.2, 0.4)),
+        "reflect": BorderConfig.reflect(),
+        "wrap": BorderConfig.wrap(),
+        "reflect_101": BorderConfig.reflect_101(),
+        "array-inward": BorderConfig.array(border, feathering_width=0.1,
+                                           feathering_mode=FeatheringMode.INWARD),
+    }
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    assert a.shape == b.shape and a.dtype == b.dtype
+    assert a.tobytes() == b.tobytes()
+
+
+def test_tiles_match_whole_call_for_every_kernel_and_border(client):
+    src = np.random.default_rng(1).random((H, W, C))
+    mx, my = maps()
+    dmx, dmy = da.from_array(mx, chunks=MAP_CHUNKS), da.from_array(my, chunks=MAP_CHUNKS)
+    dsrc = da.from_array(src, chunks=SRC_CHUNKS)
+    cases = [(k, name, bc) for k in range(5) for name, bc in configs().items()]
+    outs = [td.warp(dsrc, dmx, dmy, interpolation=k, border_config=bc) for k, _, bc in cases]
+    assert all(o.chunks == MAP_CHUNKS + ((C,),) for o in outs)
+    for (k, name, bc), got in zip(cases, dask.compute(*outs)):
+        same_bits(got, tessaro.warp(src, mx, my, interpolation=k, border_config=bc))
+
+
+def test_stacks_dtypes_and_stores(client, tmp_path):
+    rng = np.random.default_rng(2)
+    # Shared maps over a float32 stack held in zarr.
+    stack = rng.random((3, H, W, 2)).astype(np.float32)
+    store = zarr.create_array(tmp_path / "src.zarr", shape=stack.shape, chunks=(2, 8, 8, 2),
+                              dtype=stack.dtype)
+    store[...] = stack
+    mx, my = maps()
+    out = td.warp(store, da.from_array(mx, chunks=MAP_CHUNKS), my, interpolation=2,
+                  border_config=BorderConfig.wrap())
+    assert out.chunks == ((1, 1, 1),) + MAP_CHUNKS + ((2,),)
+    got = out.compute()
+    for f in range(3):
+        same_bits(got[f], tessaro.warp(stack[f], mx, my, interpolation=2,
+                                       border_config=BorderConfig.wrap()))
+    # Per-frame maps over single-channel uint8 frames in a memory map.
+    frames = np.lib.format.open_memmap(tmp_path / "f.npy", mode="w+", dtype=np.uint8,
+                                       shape=(2, H, W))
+    frames[...] = rng.integers(0, 256, (2, H, W))
+    fx, fy = maps(frames=2)
+    out = td.warp(frames, da.from_array(fx, chunks=(2, 5, 13)), fy, interpolation=3,
+                  border_config=BorderConfig.reflect())
+    for f, tile in enumerate(out.compute()):
+        same_bits(tile, tessaro.warp(np.asarray(frames[f]), fx[f], fy[f], interpolation=3,
+                                     border_config=BorderConfig.reflect()))
+
+
+def test_local_scheduler_zarr_target_and_failure(tmp_path):
+    src = np.random.default_rng(3).random((H, W))
+    mx, my = maps(0.1, 0.9)
+    with dask.config.set(scheduler="sync"):
+        out = td.warp(src, da.from_array(mx, chunks=(4, 10)), da.from_array(my, chunks=(4, 10)))
+        target = td.to_zarr(out, tmp_path / "out.zarr")
+        assert td.is_complete(target)
+        same_bits(target[...], tessaro.warp(src, mx, my))
+
+        def fail(block, block_info=None):
+            if block_info[None]["chunk-location"] == (1, 1):
+                raise RuntimeError("lost worker")
+            return block
+
+        broken = td.warp(da.from_array(src, chunks=8).map_blocks(fail, dtype=src.dtype), mx, my)
+        with pytest.raises(RuntimeError, match="lost worker"):
+            td.to_zarr(broken, tmp_path / "broken.zarr")
+        assert not td.is_complete(zarr.open_array(tmp_path / "broken.zarr"))
+
+
+def test_windows_follow_the_folded_coordinates():
+    # An interior chunk of a bilinear warp reads its bounding box plus reach.
+    assert td.tap_range(0.25, 0.5, 101, 1) == (24, 53)
+    assert td.tap_range(0.25, 0.5, 101, 4) == (21, 56)
+    # Positions beyond the axis (unknown modes) read its end taps, and a
+    # one-sample axis (where 0 * inf would be NaN) its only sample.
+    inf = float("inf")
+    assert td.tap_range(-inf, -inf, 5, 1) == (0, 3)
+    assert td.tap_range(-inf, inf, 1, 4) == (0, 1)
+    # A REFLECT chunk crossing 1 stays at that end; a WRAP one takes the axis.
+    assert td.fold_range(2, 0.9, 1.1) == (0.8999999999999999, 1.0)
+    assert td.fold_range(3, 0.9, 1.1) == (0.0, 1.0)
+    assert td.fold_range(1, float("nan"), float("nan")) is None
+
+
+def test_bad_input_fails_before_any_task_runs():
+    src = np.zeros((H, W))
+    mx, my = maps()
+    with pytest.raises(ValueError, match="same shape"):
+        td.warp(src, mx, my[:-1])
+    with pytest.raises(ValueError, match="same chunks"):
+        td.warp(src, da.from_array(mx, chunks=5), da.from_array(my, chunks=6))
+    with pytest.raises(ValueError, match="border image must match"):
+        td.warp(src, mx, my, border_config=BorderConfig.array(np.zeros((h, w + 1))))
+    with pytest.raises(TypeError, match="real numbers"):
+        td.warp(src.astype(complex), mx, my)
+    with pytest.raises(TypeError, match="real numbers"):
+        td.warp(src, mx.astype(str), my)
+    with pytest.raises(ValueError, match="src must be"):
+        td.warp(src[0], mx, my)
+
+
+def test_import_without_dask_names_the_extra():
+    code = "import sys; sys.modules['dask'] = None; import tessaro.dask"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode != 0 and "tessaro[dask]" in proc.stderr
