@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "kernels/lanczos_weights.hpp"
 #include "kernels/sampler.hpp"
 #include "kernels/simd.hpp"
 #include "kernels/taps.hpp"
@@ -154,16 +155,28 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
       }
     }
     if constexpr (K::taps != 4) {  // Lanczos: two sines per weight, so reuse weights by phase
+      // Phases the cache holds are copied; the others are computed four
+      // positions at a time (a phase repeated within the run is computed
+      // twice, to the same doubles) and then cached in run order.
+      int missed[kRun];
+      int n_missed = 0;
       for (int i = 0; i < n; ++i) {
         if (!(std::fabs(p[i]) < 2147483648.0)) continue;
         const uint64_t key = std::bit_cast<uint64_t>(p[i] - base[i]);
-        auto& e = cache->entries[WeightCache<K>::slot(key)];
+        const auto& e = cache->entries[WeightCache<K>::slot(key)];
         if (e.key != key) {
-          const int64_t b = static_cast<int64_t>(base[i]);
-          for (int t = 0; t < K::taps; ++t) e.w[t] = K::weight(p[i], b + (K::first + t));
-          e.key = key;
+          missed[n_missed++] = i;
+          continue;
         }
         for (int t = 0; t < K::taps; ++t) plan.w[t][i] = e.w[t];
+      }
+      lanczos_weights_at<K::taps / 2, kRun>(p, base, missed, n_missed, plan.w);
+      for (int m = 0; m < n_missed; ++m) {
+        const int i = missed[m];
+        const uint64_t key = std::bit_cast<uint64_t>(p[i] - base[i]);
+        auto& e = cache->entries[WeightCache<K>::slot(key)];
+        for (int t = 0; t < K::taps; ++t) e.w[t] = plan.w[t][i];
+        e.key = key;
       }
       for (int i = n; i % L != 0; ++i) {  // lanes past the run
         for (int t = 0; t < K::taps; ++t) plan.w[t][i] = 0.0;

@@ -1,0 +1,83 @@
+// exact_sine::sin against the C library's sin, bit for bit, in the baseline
+// copy and (where the CPU has it) the AVX2 copy: `sine_check [N]` checks N
+// (default 10^7) random arguments in (-4 pi, 4 pi), every x = t pi and x / a
+// that the phases j / 2^16 give the taps of Lanczos-3 and -4, integer t and
+// t = +-a, and prints the share of lanes the estimate left to sin.
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels/exact_sine.hpp"
+
+namespace ks = tessaro::kernels;
+constexpr double kPi = 3.141592653589793;
+
+struct Tally {
+  uint64_t checked = 0, fallbacks = 0, mismatches = 0;
+};
+
+[[gnu::always_inline]] inline void check(const std::vector<double>& x, Tally& t) {
+  for (size_t i = 0; i < x.size(); i += 4) {
+    const ks::simd::vd v = ks::simd::load(x.data() + i);
+    const ks::simd::vd y = ks::exact_sine::sin(v, ks::simd::splat_i64(-1));
+    const ks::simd::vl ok = ks::exact_sine::estimate(v).exact;
+    for (int l = 0; l < 4; ++l) {
+      const double want = std::sin(x[i + l]);
+      t.fallbacks += !ks::exact_sine::kLibraryBoundKnown || ok[l] == 0;
+      if (std::memcmp(&want, &y[l], sizeof want) != 0 && t.mismatches++ < 10)
+        std::printf("  sin(%a) = %a, vector sine %a\n", x[i + l], want, y[l]);
+    }
+  }
+  t.checked += x.size();
+}
+void check_baseline(const std::vector<double>& x, Tally& t) { check(x, t); }
+[[gnu::target("avx2"), gnu::flatten]] void check_avx2(const std::vector<double>& x, Tally& t) {
+  check(x, t);
+}
+
+int main(int argc, char** argv) {
+  const uint64_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000000;
+  const bool avx2 = ks::cpu_has_avx2();
+  std::vector<double> lanczos, integer;
+  for (int A = 3; A <= 4; ++A) {
+    for (int j = 0; j < 65536 * (2 * A + 1); ++j) {  // t = j / 2^16 - k, k = -A .. A
+      const double t = static_cast<double>(j % 65536) / 65536.0 - (j / 65536 - A);
+      if (std::fabs(t) < A) lanczos.insert(lanczos.end(), {t * kPi, t * kPi / A});
+    }
+    for (int k = -A; k <= A; ++k) integer.insert(integer.end(), {k * kPi, k * kPi / A});
+  }
+  Tally tally[3][2];
+  std::mt19937_64 rng(20261208);
+  std::uniform_real_distribution<double> uniform(-4 * kPi, 4 * kPi);
+  std::vector<double> chunk;
+  for (uint64_t done = 0; done < count; done += chunk.size()) {
+    chunk.resize((std::min<uint64_t>(count - done, 1 << 20) + 3) & ~uint64_t{3});
+    for (double& v : chunk) v = uniform(rng);
+    check_baseline(chunk, tally[0][0]);
+    if (avx2) check_avx2(chunk, tally[0][1]);
+  }
+  const char* names[3] = {"random in (-4 pi, 4 pi)", "Lanczos phases j/2^16", "integer t, t = +-a"};
+  std::vector<double>* sets[3] = {nullptr, &lanczos, &integer};
+  bool failed = false;
+  for (int s = 0; s < 3; ++s) {
+    if (sets[s]) {
+      while (sets[s]->size() % 4 != 0) sets[s]->push_back(1.0);
+      check_baseline(*sets[s], tally[s][0]);
+      if (avx2) check_avx2(*sets[s], tally[s][1]);
+    }
+    const Tally& b = tally[s][0];
+    std::printf("%-24s %11" PRIu64 " arguments: %" PRIu64 " mismatches (AVX2 copy: %s), %.2f %% to sin\n",
+                names[s], b.checked, b.mismatches,
+                avx2 ? std::to_string(tally[s][1].mismatches).c_str() : "not run",
+                100.0 * b.fallbacks / b.checked);
+    failed |= b.checked == 0 || b.mismatches != 0 || tally[s][1].mismatches != 0;
+  }
+  std::printf(failed ? "FAILED\n" : "ok\n");
+  return failed ? 1 : 0;
+}
