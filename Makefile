@@ -36,7 +36,7 @@ test: build build/native/sine_check
 	cd tests && $(SSE2_SIN) ../$(VENV)/bin/python -m pytest -q test_remap_exact.py test_remap1d_exact.py
 
 # The kernels' compiler and flags (CMakeLists.txt, Release).
-build/native/sine_check: tests/native/sine_check.cpp kernels/exact_sine.hpp kernels/sine_table.hpp kernels/simd.hpp
+build/native/sine_check: tests/native/sine_check.cpp $(wildcard kernels/*.hpp)
 	mkdir -p $(@D)
 	$(CXX) -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-math-errno -Wall -Wextra -Wno-psabi -I. $< -o $@
 

@@ -2,7 +2,9 @@
 // copy and (where the CPU has it) the AVX2 copy: `sine_check [N]` checks N
 // (default 10^7) random arguments in (-4 pi, 4 pi), every x = t pi and x / a
 // that the phases j / 2^16 give the taps of Lanczos-3 and -4, integer t and
-// t = +-a, and prints the share of lanes the estimate left to sin.
+// t = +-a, and prints the share of lanes the estimate left to sin. Then the
+// batched Lanczos weights against lanczos_weight<A>, for runs of random
+// positions of which a random part (any count, not only multiples of 4) misses.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -14,6 +16,8 @@
 #include <vector>
 
 #include "kernels/exact_sine.hpp"
+#include "kernels/lanczos_weights.hpp"
+#include "kernels/taps.hpp"
 
 namespace ks = tessaro::kernels;
 constexpr double kPi = 3.141592653589793;
@@ -36,9 +40,34 @@ struct Tally {
   }
   t.checked += x.size();
 }
+template <int A>
+[[gnu::always_inline]] inline uint64_t check_weights(std::mt19937_64& rng) {
+  constexpr int kRun = 64;
+  uint64_t bad = 0;
+  for (int run = 0; run < 20000; ++run) {
+    double p[kRun], base[kRun], w[2 * A][kRun];
+    int at[kRun], count = 0;
+    for (int i = 0; i < kRun; ++i) {
+      p[i] = static_cast<double>(static_cast<int64_t>(rng() % (1 << 24)) - (1 << 23)) / (run % 2 ? 65536 : 1 << 17);
+      base[i] = std::trunc(p[i]);
+      if (rng() % 3 != 0) at[count++] = i;
+    }
+    ks::lanczos_weights_at<A, kRun>(p, base, at, count, w);
+    for (int m = 0; m < count; ++m)
+      for (int t = 0; t < 2 * A; ++t) {
+        const double want = ks::lanczos_weight<A>(p[at[m]] - (base[at[m]] + (t - (A - 1))));
+        bad += std::memcmp(&want, &w[t][at[m]], sizeof want) != 0;
+      }
+  }
+  return bad;
+}
 void check_baseline(const std::vector<double>& x, Tally& t) { check(x, t); }
 [[gnu::target("avx2"), gnu::flatten]] void check_avx2(const std::vector<double>& x, Tally& t) {
   check(x, t);
+}
+uint64_t weights_baseline(std::mt19937_64& rng) { return check_weights<3>(rng) + check_weights<4>(rng); }
+[[gnu::target("avx2"), gnu::flatten]] uint64_t weights_avx2(std::mt19937_64& rng) {
+  return check_weights<3>(rng) + check_weights<4>(rng);
 }
 
 int main(int argc, char** argv) {
@@ -78,6 +107,9 @@ int main(int argc, char** argv) {
                 100.0 * b.fallbacks / b.checked);
     failed |= b.checked == 0 || b.mismatches != 0 || tally[s][1].mismatches != 0;
   }
+  const uint64_t bad = weights_baseline(rng) + (avx2 ? weights_avx2(rng) : 0);
+  std::printf("Lanczos weights of batched misses: %" PRIu64 " mismatches\n", bad);
+  failed |= bad != 0;
   std::printf(failed ? "FAILED\n" : "ok\n");
   return failed ? 1 : 0;
 }
