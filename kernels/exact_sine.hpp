@@ -40,9 +40,10 @@
 // and arguments out of range all go to sin. On any other C library, whose
 // bound is not known here, every lane calls sin.
 //
-// Plain vector-extension code with no instruction-set-specific operation:
-// the AVX2 copies of the drivers inline it (gnu::flatten) and compile it
-// for AVX2, the baseline copies for SSE2; both give the same doubles.
+// Like the rest of the kernels this assumes rounding to nearest. Plain
+// vector-extension code with no instruction-set-specific operation: the
+// AVX2 copies of the drivers inline it (gnu::flatten) and compile it for
+// AVX2, the baseline copies for SSE2; both give the same doubles.
 #pragma once
 
 #include <cmath>
@@ -111,7 +112,8 @@ struct Estimate {
   const vl bits = (vl)simd::abs(hi);
   const vl exponent = bits & splat_i64(0x7ff0000000000000);
   const vl mantissa = bits & splat_i64(0x000fffffffffffff);
-  const vd u = (vd)(exponent - splat_i64(int64_t{52} << 52));  // spacing at hi; hi >= 2^-970
+  // The spacing of doubles at hi, used where |hi| >= 2^-962 (so u is normal).
+  const vd u = (vd)(exponent - splat_i64(int64_t{52} << 52));
   const vl exact = in_range & (mantissa != 0) & (exponent > splat_i64(int64_t{60} << 52)) &
                    (simd::abs(lo) < u * splat(115.0 / 256.0) - splat(0x1p-64));
   const vd value = (vd)((vl)hi ^ ((vl)x & splat_i64(INT64_MIN)));
