@@ -49,8 +49,26 @@ endif
 build: venv compiler
 	$(CXX_ENV) $(PY) -m pip install --quiet --no-build-isolation $(BUILD_DIR_OPT) ".[test]"
 
-test: build
+# The vector sine is also checked natively, bit for bit against the C
+# library's sin, and the sine check and the oracle tests of the remaps run
+# again with glibc's SSE2 build of sin (which it picks on CPUs without FMA).
+SSE2_SIN := GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX,-AVX2,-FMA
+
+test: build build/native/sine_check
+	build/native/sine_check
+	$(SSE2_SIN) build/native/sine_check
 	cd tests && ../$(VENV)/bin/python -m pytest -q
+	cd tests && $(SSE2_SIN) ../$(VENV)/bin/python -m pytest -q test_remap_exact.py test_remap1d_exact.py
+
+# The kernels' compiler and flags (CMakeLists.txt, Release).
+build/native/sine_check: tests/native/sine_check.cpp $(wildcard kernels/*.hpp)
+	mkdir -p $(@D)
+	$(CXX) -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-math-errno -Wall -Wextra -Wno-psabi -I. $< -o $@
+
+.PHONY: check-sine-long
+check-sine-long: build/native/sine_check
+	build/native/sine_check 1000000000
+	$(SSE2_SIN) build/native/sine_check 1000000000
 
 # Side-by-side timings against OpenCV and NumPy; results in bench/results/.
 bench: build

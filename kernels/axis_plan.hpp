@@ -28,6 +28,7 @@
 #include <type_traits>
 
 #include "kernels/interpolation.hpp"
+#include "kernels/lanczos_weights.hpp"
 #include "kernels/simd.hpp"
 #include "kernels/taps.hpp"
 
@@ -218,17 +219,37 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
       }
     }
     if constexpr (K::taps != 4) {  // Lanczos: two sines per weight, so reuse weights by phase
+      // The cache is consulted and filled in run order, as if each phase
+      // were weighed when first met; the misses are then weighed four
+      // positions at a time, and positions that met a phase claimed
+      // earlier in the run copy its weights afterwards.
+      using Cache = WeightCache<K>;
+      int claimed[Cache::kSlots];  // position that filled a slot in this run
+      for (int s = 0; s < Cache::kSlots; ++s) claimed[s] = -1;
+      int missed[kRun], copy_to[kRun], copy_from[kRun];
+      int n_missed = 0, n_copies = 0;
       for (int i = 0; i < n; ++i) {
         if (!(std::fabs(p[i]) < 2147483648.0)) continue;
         const uint64_t key = std::bit_cast<uint64_t>(p[i] - base[i]);
-        auto& e = cache->entries[WeightCache<K>::slot(key)];
+        const int s = Cache::slot(key);
+        auto& e = cache->entries[s];
         if (e.key != key) {
-          const int64_t b = static_cast<int64_t>(base[i]);
-          for (int t = 0; t < K::taps; ++t) e.w[t] = K::weight(p[i], b + (K::first + t));
           e.key = key;
+          claimed[s] = i;
+          missed[n_missed++] = i;
+        } else if (claimed[s] >= 0) {
+          copy_to[n_copies] = i;
+          copy_from[n_copies++] = claimed[s];
+        } else {
+          for (int t = 0; t < K::taps; ++t) plan.w[t][i] = e.w[t];
         }
-        for (int t = 0; t < K::taps; ++t) plan.w[t][i] = e.w[t];
       }
+      lanczos_weights_at<K::taps / 2, kRun>(p, base, missed, n_missed, plan.w);
+      for (int c = 0; c < n_copies; ++c)
+        for (int t = 0; t < K::taps; ++t) plan.w[t][copy_to[c]] = plan.w[t][copy_from[c]];
+      for (int s = 0; s < Cache::kSlots; ++s)
+        if (claimed[s] >= 0)
+          for (int t = 0; t < K::taps; ++t) cache->entries[s].w[t] = plan.w[t][claimed[s]];
       for (int i = n; i % L != 0; ++i) {  // lanes past the run
         for (int t = 0; t < K::taps; ++t) plan.w[t][i] = 0.0;
       }
