@@ -299,6 +299,13 @@ template <class Body>
 [[gnu::flatten, gnu::target("avx2")]] decltype(auto) run_avx2(Body& body) {
   return body.template operator()<Avx2>();
 }
+
+// The same, kept out of line: for parts that are shared by several callers
+// and must still take the AVX2 encoding (the planning of a run).
+template <class Body>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] decltype(auto) run_avx2_apart(Body& body) {
+  return body.template operator()<Avx2>();
+}
 #endif
 
 // Runs body.template operator()<Isa>() for the widest instruction set that
