@@ -141,12 +141,8 @@ struct SamplePlanner {
 // calls it.
 template <class K, class Isa>
 [[gnu::noinline]] bool plan_run_1d(SamplePlanner<K>& planner, PlannedRun1D<K>& r) noexcept {
-  if constexpr (std::is_same_v<Isa, simd::Baseline>) {
-    return planner.plan(r);
-  } else {
-    auto body = [&]<class>() { return planner.plan(r); };
-    return simd::run_avx2_apart(body);
-  }
+  auto body = [&]<class>() { return planner.plan(r); };
+  return simd::run_apart<Isa>(body);
 }
 
 // Samples [i_begin, i_end) in runs of kRun, each planned one run ahead of

@@ -310,12 +310,8 @@ struct RowPlanner {
 // calls it.
 template <class K, class Isa>
 [[gnu::noinline]] bool plan_run(RowPlanner<K>& planner, PlannedRun<K>& r) noexcept {
-  if constexpr (std::is_same_v<Isa, simd::Baseline>) {
-    return planner.next(r);
-  } else {
-    auto body = [&]<class>() { return planner.next(r); };
-    return simd::run_avx2_apart(body);
-  }
+  auto body = [&]<class>() { return planner.next(r); };
+  return simd::run_apart<Isa>(body);
 }
 
 // The rows [row_begin, row_end) in runs of kRun pixels, each planned one

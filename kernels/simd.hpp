@@ -308,6 +308,16 @@ template <class Body>
 }
 #endif
 
+// body.template operator()<Isa>() out of line in Isa's encoding: the
+// baseline copy calls it directly, the AVX2 copy through run_avx2_apart.
+template <class Isa, class Body>
+[[gnu::always_inline]] inline decltype(auto) run_apart(Body& body) {
+#ifdef TESSARO_SIMD_X86
+  if constexpr (std::is_same_v<Isa, Avx2>) return run_avx2_apart(body);
+#endif
+  if constexpr (std::is_same_v<Isa, Baseline>) return body.template operator()<Baseline>();
+}
+
 // Runs body.template operator()<Isa>() for the widest instruction set that
 // this build holds and this CPU runs; returns its result.
 template <class Body>
