@@ -68,7 +68,16 @@ struct Estimate {
   simd::vl exact;
 };
 
-[[gnu::always_inline]] inline Estimate estimate(simd::vd x) noexcept {
+// sin x as hi + lo (hi the estimate rounded to nearest, both with the sign
+// of x; hi + lo within 2^-65.5 of sin x), cos x within 2^-50 (its terms
+// are those of the sine's, less c_lo, s_lo and roundings), and the lanes in
+// range; the other lanes hold anything.
+struct Expansion {
+  simd::vd hi, lo, cos;
+  simd::vl in_range;
+};
+
+[[gnu::always_inline]] inline Expansion expand(simd::vd x) noexcept {
   using simd::splat;
   using simd::splat_i64;
   using simd::vd;
@@ -108,16 +117,48 @@ struct Estimate {
   const vd hi = s + tail;
   const vd tb = hi - s;
   const vd lo = (s - (hi - tb)) + (tail - tb);
+  const vl sign = (vl)x & splat_i64(INT64_MIN);
+  const vd cos = c_hi + (c_hi * cos_m1 - s_hi * (r + sin_m));
+  return {(vd)((vl)hi ^ sign), (vd)((vl)lo ^ sign), cos, in_range};
+}
 
+// The lanes where the double nearest to hi + lo is hi and provably what the
+// C library's sin returns for an argument whose exact sine is within 2^-64
+// of hi + lo (the acceptance test above).
+[[gnu::always_inline]] inline simd::vl provable(simd::vd hi, simd::vd lo, simd::vl in_range) noexcept {
+  using simd::splat;
+  using simd::splat_i64;
+  using simd::vd;
+  using simd::vl;
   const vl bits = (vl)simd::abs(hi);
   const vl exponent = bits & splat_i64(0x7ff0000000000000);
   const vl mantissa = bits & splat_i64(0x000fffffffffffff);
   // The spacing of doubles at hi, used where |hi| >= 2^-962 (so u is normal).
   const vd u = (vd)(exponent - splat_i64(int64_t{52} << 52));
-  const vl exact = in_range & (mantissa != 0) & (exponent > splat_i64(int64_t{60} << 52)) &
-                   (simd::abs(lo) < u * splat(115.0 / 256.0) - splat(0x1p-64));
-  const vd value = (vd)((vl)hi ^ ((vl)x & splat_i64(INT64_MIN)));
-  return {value, exact};
+  return in_range & (mantissa != 0) & (exponent > splat_i64(int64_t{60} << 52)) &
+         (simd::abs(lo) < u * splat(115.0 / 256.0) - splat(0x1p-64));
+}
+
+[[gnu::always_inline]] inline Estimate estimate(simd::vd x) noexcept {
+  const Expansion e = expand(x);
+  return {e.hi, provable(e.hi, e.lo, e.in_range)};
+}
+
+// sin(x + d) from the expansion of x, for |d| < 2^-44 (other lanes are left
+// to sin): sin(x + d) = sin x cos d + cos x sin d, and dropping d^2 / 2 and
+// d^3 / 6, the cosine's error times d and the roundings of lo + cos d and of
+// d itself (relative 2^-52 when d comes from a few exact differences) adds
+// less than 2^-88 to the 2^-65.5 of the expansion, so the test holds. The
+// estimate of -sin(x + d) where `negate` is set.
+[[gnu::always_inline]] inline Estimate near(const Expansion& base, simd::vd d,
+                                            bool negate) noexcept {
+  using simd::splat;
+  const simd::vd tail = base.lo + base.cos * d;
+  const simd::vd hi = base.hi + tail;
+  const simd::vd tb = hi - base.hi;
+  const simd::vd lo = (base.hi - (hi - tb)) + (tail - tb);
+  const simd::vl small = simd::abs(d) < splat(0x1p-44);  // false for NaN
+  return {negate ? -hi : hi, provable(hi, lo, base.in_range & small)};
 }
 
 // sin of the lanes of x where `need` is set (the others hold anything): the

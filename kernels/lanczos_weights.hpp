@@ -8,6 +8,51 @@
 
 namespace tessaro::kernels {
 
+// The sines of one axis's 2A taps, est[t][0] of x[t] / A (as rounded,
+// xa[t]) and est[t][1] of x[t] = t_t pi (t_t = t_0 - t up to the rounding of
+// the offsets), from A + 1 expansions rather than 4A. With pi's double
+// (50 significant bits, so t pi_d is exact) and p2 = pi - pi_d rounded:
+//   x[t] = x[0] - t pi + d_t,  d_t = ((x[t] + t pi_d) - x[0]) + t p2,
+// the sum x[t] + t pi_d split exactly (two-sum), so sin x[t] =
+// (-1)^t sin(x[0] + d_t). For the quotients, rho_t = x[t] - A xa[t] is
+// exact (the remainder of a rounded quotient; A q_hi is exact with q_hi
+// xa[t] cut to 51 bits), and then xa[t] = xa[t - A] - pi + e_t with
+// e_t = ((d_t - d_{t-A}) - (rho_t - rho_{t-A})) / A, so sin xa[t] =
+// -sin(xa[t - A] + e_t) for t >= A. |d_t|, |e_t| are about 2^-47 (the
+// roundings of the offsets and products); `near` leaves larger ones to sin.
+template <int A>
+[[gnu::always_inline]] inline void shared_sines(const simd::vd* x, const simd::vd* xa,
+                                                exact_sine::Estimate (*est)[2]) noexcept {
+  using simd::splat;
+  using simd::vd;
+  constexpr double kPi = 3.141592653589793, kPi2 = 0x1.1a62633145c07p-53;
+  constexpr double a = static_cast<double>(A);
+  vd d[2 * A], rho[2 * A];
+  const exact_sine::Expansion x0 = exact_sine::expand(x[0]);
+  est[0][1] = {x0.hi, exact_sine::provable(x0.hi, x0.lo, x0.in_range)};
+  d[0] = splat(0.0);
+  for (int t = 1; t < 2 * A; ++t) {
+    const vd m = splat(t * kPi);  // exact
+    const vd s = x[t] + m;
+    const vd sb = s - x[t];
+    const vd err = (x[t] - (s - sb)) + (m - sb);
+    d[t] = (s - x[0]) + (err + splat(t * kPi2));
+    est[t][1] = exact_sine::near(x0, d[t], t % 2 != 0);
+  }
+  exact_sine::Expansion xa_low[A];
+  for (int t = 0; t < 2 * A; ++t) {
+    const vd q_hi = (vd)((simd::vl)xa[t] & simd::splat_i64(~int64_t{3}));
+    rho[t] = (x[t] - q_hi * splat(a)) - (xa[t] - q_hi) * splat(a);
+    if (t < A) {
+      xa_low[t] = exact_sine::expand(xa[t]);
+      est[t][0] = {xa_low[t].hi, exact_sine::provable(xa_low[t].hi, xa_low[t].lo, xa_low[t].in_range)};
+    } else {
+      const vd e = ((d[t] - d[t - A]) - (rho[t] - rho[t - A])) / splat(a);
+      est[t][0] = exact_sine::near(xa_low[t - A], e, true);
+    }
+  }
+}
+
 // The weights of taps first .. first + 2A - 1 for the positions p[at[m]],
 // m < count <= kRun, whose integer parts are base[at[m]] (|p| < 2^31), into
 // w[tap][at[m]]. Four positions per vector; each lane forms
@@ -48,21 +93,26 @@ inline void lanczos_weights_at(const double* p, const double* base, const int* a
     group(g, pv, bv, idx);
     // Lanes past `count` repeat the last position: no library calls for them.
     const vl real = simd::splat_i64(g * L) + vl{0, 1, 2, 3} < simd::splat_i64(count);
+    vd x[T], xa[T];
+    vl inside[T];
     for (int t = 0; t < T; ++t) {
       const vd tt = offset(pv, bv, t);
       const vd at_ = simd::abs(tt);
-      const vl inside = real & ~(at_ < splat(1e-15)) & (at_ < splat(a));
-      const vd x = tt * splat(kPi);
-      const vd xa = x / splat(a);
-      simd::store(arg[g][t][0], xa);
-      simd::store(arg[g][t][1], x);
-      vl call_a = inside, call_x = inside;
+      inside[t] = real & ~(at_ < splat(1e-15)) & (at_ < splat(a));
+      x[t] = tt * splat(kPi);
+      xa[t] = x[t] / splat(a);
+      simd::store(arg[g][t][0], xa[t]);
+      simd::store(arg[g][t][1], x[t]);
+    }
+    exact_sine::Estimate est[T][2];
+    if constexpr (exact_sine::kLibraryBoundKnown) shared_sines<A>(x, xa, est);
+    for (int t = 0; t < T; ++t) {
+      vl call_a = inside[t], call_x = inside[t];
       if constexpr (exact_sine::kLibraryBoundKnown) {
-        const exact_sine::Estimate ea = exact_sine::estimate(xa), ex = exact_sine::estimate(x);
-        simd::store(sine[g][t][0], ea.value);
-        simd::store(sine[g][t][1], ex.value);
-        call_a &= ~ea.exact;
-        call_x &= ~ex.exact;
+        simd::store(sine[g][t][0], est[t][0].value);
+        simd::store(sine[g][t][1], est[t][1].value);
+        call_a &= ~est[t][0].exact;
+        call_x &= ~est[t][1].exact;
       }
       const int slot = ((g * T + t) * 2) * L;
       for (int l = 0; l < L; ++l) {  // appended without branches

@@ -4,7 +4,8 @@
 // that the phases j / 2^16 give the taps of Lanczos-3 and -4, integer t and
 // t = +-a, and prints the share of lanes the estimate left to sin. Then the
 // batched Lanczos weights against lanczos_weight<A>, for runs of random
-// positions of which a random part (any count, not only multiples of 4) misses.
+// positions (phases j / 2^16 and j / 2^17, and any doubles) of which a
+// random part (any count, not only multiples of 4) misses.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -48,7 +49,10 @@ template <int A>
     double p[kRun], base[kRun], w[2 * A][kRun];
     int at[kRun], count = 0;
     for (int i = 0; i < kRun; ++i) {
-      p[i] = static_cast<double>(static_cast<int64_t>(rng() % (1 << 24)) - (1 << 23)) / (run % 2 ? 65536 : 1 << 17);
+      if (run % 3 == 2)  // any double, of any magnitude up to 2^30: offsets that round
+        p[i] = std::ldexp(static_cast<double>(static_cast<int64_t>(rng() >> 10)) - 0x1p53, static_cast<int>(rng() % 61) - 83);
+      else
+        p[i] = static_cast<double>(static_cast<int64_t>(rng() % (1 << 24)) - (1 << 23)) / (run % 2 ? 65536 : 1 << 17);
       base[i] = std::trunc(p[i]);
       if (rng() % 3 != 0) at[count++] = i;
     }
