@@ -41,13 +41,17 @@ template <int A>
   }
   exact_sine::Expansion xa_low[A];
   for (int t = 0; t < 2 * A; ++t) {
-    const vd q_hi = (vd)((simd::vl)xa[t] & simd::splat_i64(~int64_t{3}));
-    rho[t] = (x[t] - q_hi * splat(a)) - (xa[t] - q_hi) * splat(a);
+    if constexpr ((A & (A - 1)) == 0) {
+      rho[t] = splat(0.0);  // x / A is exact
+    } else {
+      const vd q_hi = (vd)((simd::vl)xa[t] & simd::splat_i64(~int64_t{3}));
+      rho[t] = (x[t] - q_hi * splat(a)) - (xa[t] - q_hi) * splat(a);
+    }
     if (t < A) {
       xa_low[t] = exact_sine::expand(xa[t]);
       est[t][0] = {xa_low[t].hi, exact_sine::provable(xa_low[t].hi, xa_low[t].lo, xa_low[t].in_range)};
     } else {
-      const vd e = ((d[t] - d[t - A]) - (rho[t] - rho[t - A])) / splat(a);
+      const vd e = ((d[t] - d[t - A]) - (rho[t] - rho[t - A])) * splat(1.0 / a);
       est[t][0] = exact_sine::near(xa_low[t - A], e, true);
     }
   }
