@@ -52,23 +52,25 @@ build: venv compiler
 # The vector sine is also checked natively, bit for bit against the C
 # library's sin, and the sine check and the oracle tests of the remaps run
 # again with glibc's SSE2 build of sin (which it picks on CPUs without FMA).
+# Each compiler builds its own copy of the check.
 SSE2_SIN := GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX,-AVX2,-FMA
+SINE_CHECK := build/native/sine_check$(if $(COMPILER),-$(COMPILER))
 
-test: build build/native/sine_check
-	build/native/sine_check
-	$(SSE2_SIN) build/native/sine_check
+test: build $(SINE_CHECK)
+	$(SINE_CHECK)
+	$(SSE2_SIN) $(SINE_CHECK)
 	cd tests && ../$(VENV)/bin/python -m pytest -q
 	cd tests && $(SSE2_SIN) ../$(VENV)/bin/python -m pytest -q test_remap_exact.py test_remap1d_exact.py
 
 # The kernels' compiler and flags (CMakeLists.txt, Release).
-build/native/sine_check: tests/native/sine_check.cpp $(wildcard kernels/*.hpp)
+$(SINE_CHECK): tests/native/sine_check.cpp $(wildcard kernels/*.hpp)
 	mkdir -p $(@D)
 	$(CXX) -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-math-errno -Wall -Wextra -Wno-psabi -I. $< -o $@
 
 .PHONY: check-sine-long
-check-sine-long: build/native/sine_check
-	build/native/sine_check 1000000000
-	$(SSE2_SIN) build/native/sine_check 1000000000
+check-sine-long: $(SINE_CHECK)
+	$(SINE_CHECK) 1000000000
+	$(SSE2_SIN) $(SINE_CHECK) 1000000000
 
 # Side-by-side timings against OpenCV and NumPy; results in bench/results/.
 bench: build

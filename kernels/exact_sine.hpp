@@ -139,10 +139,12 @@ struct Expansion {
          (simd::abs(lo) < u * splat(115.0 / 256.0) - splat(0x1p-64));
 }
 
-[[gnu::always_inline]] inline Estimate estimate(simd::vd x) noexcept {
-  const Expansion e = expand(x);
+// The expansion rounded: hi, where provable.
+[[gnu::always_inline]] inline Estimate rounded(const Expansion& e) noexcept {
   return {e.hi, provable(e.hi, e.lo, e.in_range)};
 }
+
+[[gnu::always_inline]] inline Estimate estimate(simd::vd x) noexcept { return rounded(expand(x)); }
 
 // sin(x + d) from the expansion of x, for |d| < 2^-44 (other lanes are left
 // to sin): sin(x + d) = sin x cos d + cos x sin d, and dropping d^2 / 2 and

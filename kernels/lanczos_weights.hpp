@@ -29,7 +29,7 @@ template <int A>
   constexpr double a = static_cast<double>(A);
   vd d[2 * A], rho[2 * A];
   const exact_sine::Expansion x0 = exact_sine::expand(x[0]);
-  est[0][1] = {x0.hi, exact_sine::provable(x0.hi, x0.lo, x0.in_range)};
+  est[0][1] = exact_sine::rounded(x0);
   d[0] = splat(0.0);
   for (int t = 1; t < 2 * A; ++t) {
     const vd m = splat(t * kPi);  // exact
@@ -49,7 +49,7 @@ template <int A>
     }
     if (t < A) {
       xa_low[t] = exact_sine::expand(xa[t]);
-      est[t][0] = {xa_low[t].hi, exact_sine::provable(xa_low[t].hi, xa_low[t].lo, xa_low[t].in_range)};
+      est[t][0] = exact_sine::rounded(xa_low[t]);
     } else {
       const vd e = ((d[t] - d[t - A]) - (rho[t] - rho[t - A])) * splat(1.0 / a);
       est[t][0] = exact_sine::near(xa_low[t - A], e, true);

@@ -33,10 +33,10 @@ struct Tally {
     const ks::simd::vd y = ks::exact_sine::sin(v, ks::simd::splat_i64(-1));
     const ks::simd::vl ok = ks::exact_sine::estimate(v).exact;
     for (int l = 0; l < 4; ++l) {
-      const double want = std::sin(x[i + l]);
+      const double want = std::sin(x[i + l]), got = y[l];
       t.fallbacks += !ks::exact_sine::kLibraryBoundKnown || ok[l] == 0;
-      if (std::memcmp(&want, &y[l], sizeof want) != 0 && t.mismatches++ < 10)
-        std::printf("  sin(%a) = %a, vector sine %a\n", x[i + l], want, y[l]);
+      if (std::memcmp(&want, &got, sizeof want) != 0 && t.mismatches++ < 10)
+        std::printf("  sin(%a) = %a, vector sine %a\n", x[i + l], want, got);
     }
   }
   t.checked += x.size();
