@@ -56,11 +56,23 @@ build: venv compiler
 SSE2_SIN := GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX,-AVX2,-FMA
 SINE_CHECK := build/native/sine_check$(if $(COMPILER),-$(COMPILER))
 
+#
+# SUITE=focused runs the tests that the extra builds (sanitizers, Clang,
+# baseline copies) exist for: exactness on every path, hostile input, the
+# fuzzers and threads, with a fifth of the Hypothesis examples.
+FOCUSED_TESTS := test_remap_exact.py test_remap1d_exact.py test_remap_vector_paths.py \
+  test_remap_hostile.py test_exports_fuzz.py test_threads_and_leaks.py test_properties.py
+SUITE ?= all
+PYTEST_FILES := $(if $(filter focused,$(SUITE)),$(FOCUSED_TESTS))
+PYTEST_ENV := $(if $(filter focused,$(SUITE)),TESSARO_EXAMPLES_SCALE=0.2)
+
 test: build $(SINE_CHECK)
 	$(SINE_CHECK)
 	$(SSE2_SIN) $(SINE_CHECK)
-	cd tests && ../$(VENV)/bin/python -m pytest -q
+	cd tests && $(PYTEST_ENV) ../$(VENV)/bin/python -m pytest -q $(PYTEST_FILES)
+ifneq ($(SUITE),focused)
 	cd tests && $(SSE2_SIN) ../$(VENV)/bin/python -m pytest -q test_remap_exact.py test_remap1d_exact.py
+endif
 
 # The kernels' compiler and flags (CMakeLists.txt, Release).
 $(SINE_CHECK): tests/native/sine_check.cpp $(wildcard kernels/*.hpp)
@@ -106,7 +118,7 @@ test-asan: $(ASAN_VENV)/.deps
 	$(ASAN_PY) -m pip install --quiet --no-build-isolation \
 	  -Ccmake.define.TESSARO_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo \
 	  -Cbuild-dir=build/asan ".[test]"
-	cd tests && ../tools/asan_env.sh ../$(ASAN_PY) -m pytest -q -p no:cacheprovider
+	cd tests && $(PYTEST_ENV) ../tools/asan_env.sh ../$(ASAN_PY) -m pytest -q -p no:cacheprovider $(PYTEST_FILES)
 
 # ---------------------------------------------------------------------------
 # test-baseline: the suite (exactness tests included) against a build that
@@ -120,7 +132,7 @@ BASELINE_PY := $(BASELINE_VENV)/bin/python
 test-baseline: $(BASELINE_VENV)/.deps compiler
 	$(CXX_ENV) $(BASELINE_PY) -m pip install --quiet --no-build-isolation \
 	  -Ccmake.define.TESSARO_BASELINE=ON -Cbuild-dir=build/baseline$(if $(COMPILER),-$(COMPILER)) ".[test]"
-	cd tests && ../$(BASELINE_PY) -m pytest -q -p no:cacheprovider
+	cd tests && $(PYTEST_ENV) ../$(BASELINE_PY) -m pytest -q -p no:cacheprovider $(PYTEST_FILES)
 
 # ---------------------------------------------------------------------------
 # check-aarch64: the kernels on 64-bit ARM, where the portable vector code is
@@ -136,8 +148,7 @@ test-baseline: $(BASELINE_VENV)/.deps compiler
 NATIVE_DIR := build/native
 NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -fno-math-errno -Wall -Wextra \
   -Wno-missing-field-initializers -I.
-NATIVE_KERNELS := tests/native/kernel_cases.cpp kernels/remap2d_float_types.cpp \
-  kernels/remap2d_integer_types.cpp
+NATIVE_KERNELS := tests/native/kernel_cases.cpp
 AARCH64_CXX := aarch64-linux-gnu-g++
 
 .PHONY: check-aarch64

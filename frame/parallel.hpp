@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace tessaro::frame {
 
@@ -37,6 +38,20 @@ void for_static_blocks(std::int64_t n, bool parallel, Body&& body) {
     const std::int64_t end = begin + base + (t < extra ? 1 : 0);
     if (begin < end) body(begin, end, static_cast<int>(t));
   }
+}
+
+// for_static_blocks for bodies that return a part of the result: one slot
+// per thread, so that no thread writes where another does, combined in
+// thread order from `init` once every block is done.
+template <class T, class Body, class Combine>
+T reduce_static_blocks(std::int64_t n, bool parallel, T init, Body&& body, Combine&& combine) {
+  std::vector<T> parts(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), init);
+  for_static_blocks(n, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
+    parts[static_cast<std::size_t>(t)] = body(begin, end);
+  });
+  T all = init;
+  for (const T& part : parts) all = combine(all, part);
+  return all;
 }
 
 }  // namespace tessaro::frame

@@ -158,15 +158,11 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
       for (int m = 0; m < n; ++m) top = std::max(top, highest(m));
       all_wide = top <= wide_limit;
     }
-    if (all_wide) {
-      for (int m = 0; m < n; ++m) position(m, wide);
-    } else {
-      for (int m = 0; m < n; ++m) {
-        if (highest(m) > wide_limit)
-          position(m, exact);
-        else
-          position(m, wide);
-      }
+    for (int m = 0; m < n; ++m) {
+      if (all_wide || highest(m) <= wide_limit)
+        position(m, wide);
+      else
+        position(m, exact);
     }
   } else if constexpr (K::shape == TapShape::nearest) {
     for (int m0 = 0; m0 < n; m0 += L) {

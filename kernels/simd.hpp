@@ -280,6 +280,15 @@ template <int G>
   return __builtin_convertvector(__builtin_convertvector(v, vi), vd);
 }
 
+// The nearest integer of lanes with |v| < 2^51, in the current rounding
+// mode (ties to even by default), as nearbyint gives it: adding 1.5 * 2^52
+// leaves no fraction bits, so the addition rounds, and the subtraction is
+// exact. The constant is even, so the parity of a tie is kept.
+[[gnu::always_inline]] inline vd round_small(vd v) noexcept {
+  const vd magic = splat(6755399441055744.0);
+  return (v + magic) - magic;
+}
+
 // Truncation toward zero of lanes within the int64 range.
 [[gnu::always_inline]] inline vl trunc_i64(vd v) noexcept { return __builtin_convertvector(v, vl); }
 

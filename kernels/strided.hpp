@@ -19,6 +19,13 @@ inline double load_f64(const char* p) noexcept {
 
 inline void store_f64(char* p, double v) noexcept { std::memcpy(p, &v, sizeof v); }
 
+template <class T>
+inline T load_as(const char* p) noexcept {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // Channel k of an element whose channels are contiguous float64.
 inline int64_t channel_offset(int64_t k) noexcept {
   return k * static_cast<int64_t>(sizeof(double));

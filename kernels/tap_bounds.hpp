@@ -56,19 +56,23 @@ inline void tap_span(double u, int64_t n, int64_t& lo, int64_t& hi) noexcept {
 }  // namespace detail
 
 // The bounds of rows [row_begin, row_end) of maps (H x W, unit space, byte
-// strides) over a source of src_H x src_W samples, for a border mode and an
-// interpolation code.
+// strides; float64, or float32 when maps_f32) over a source of src_H x src_W
+// samples, for a border mode and an interpolation code.
 inline TapBounds tap_bounds_2d(const char* map_x, int64_t mx_stride0, int64_t mx_stride1,
                                const char* map_y, int64_t my_stride0, int64_t my_stride1,
                                int64_t W, int64_t row_begin, int64_t row_end, int64_t src_H,
-                               int64_t src_W, int32_t border_mode, int32_t interpolation) noexcept {
+                               int64_t src_W, int32_t border_mode, int32_t interpolation,
+                               bool maps_f32 = false) noexcept {
+  const auto load = [maps_f32](const char* p) {
+    return maps_f32 ? static_cast<double>(load_as<float>(p)) : load_f64(p);
+  };
   TapBounds b;
   with_kernel(interpolation, [&](auto kernel) {
     using K = decltype(kernel);
     for (int64_t i = row_begin; i < row_end; ++i) {
       for (int64_t j = 0; j < W; ++j) {
-        const double x = load_f64(map_x + i * mx_stride0 + j * mx_stride1);
-        const double y = load_f64(map_y + i * my_stride0 + j * my_stride1);
+        const double x = load(map_x + i * mx_stride0 + j * mx_stride1);
+        const double y = load(map_y + i * my_stride0 + j * my_stride1);
         if (x != x || y != y) continue;
         int64_t lo, hi;
         detail::tap_span<K>(resolve_unit(border_mode, y), src_H, lo, hi);

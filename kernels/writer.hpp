@@ -4,8 +4,9 @@
 // the one conversion the result would get from casting a float64 output:
 // none for double, rounding for float (with the floating-point exceptions
 // NumPy's cast would report), and for integers the saturating rule (NaN
-// gives 0, values beyond the type's range its nearest end, the others
-// truncation toward zero, as NumPy's cast truncates them).
+// gives 0, values beyond the type's range its nearest end, the others the
+// nearest integer, ties to even, as numpy.rint gives it). Rounding, not
+// truncation, keeps a flat picture flat: 199.99999999999997 is level 200.
 #pragma once
 
 #include <cfenv>
@@ -131,7 +132,9 @@ struct Writer<float, Isa> {
   simd::vl unusual_ = {0, 0, 0, 0};
 };
 
-// The saturating conversion of one result to the integer type D.
+// The saturating conversion of one result to the integer type D. The
+// range's ends are integers, so clamping before rounding gives what
+// rounding before clamping would.
 template <class D>
 inline D saturate(double v) noexcept {
   constexpr double lo = static_cast<double>(std::numeric_limits<D>::min());
@@ -139,7 +142,9 @@ inline D saturate(double v) noexcept {
   if (!(v == v)) return D{0};
   if (v <= lo) return std::numeric_limits<D>::min();
   if (v >= hi) return std::numeric_limits<D>::max();
-  return static_cast<D>(v);  // strictly inside the range: plain truncation
+  // Strictly inside the range, and so is its nearest integer (for 64-bit
+  // types every double at or above 2^52 already is one).
+  return static_cast<D>(std::nearbyint(v));
 }
 
 // Integer outputs of at most 16 bits (the types read directly). Nothing is
@@ -172,15 +177,16 @@ struct Writer<D, Isa> {
   }
 
  private:
-  static_assert(sizeof(D) <= 2, "the lanes are truncated through int32");
+  static_assert(sizeof(D) <= 2, "the lanes are converted through int32");
   // saturate() on four lanes: ordered comparisons send NaN to the lower
-  // end first, then the NaN test puts 0 there.
+  // end first, then the NaN test puts 0 there; the clamped lanes are then
+  // rounded as nearbyint rounds them.
   [[gnu::always_inline]] static simd::v4<D> convert(simd::vd v) noexcept {
     const simd::vd lo = simd::splat(static_cast<double>(std::numeric_limits<D>::min()));
     const simd::vd hi = simd::splat(static_cast<double>(std::numeric_limits<D>::max()));
     simd::vd c = simd::select(v >= lo, simd::select(v <= hi, v, hi), lo);
     c = simd::select(v == v, c, simd::splat(0.0));
-    return simd::narrow_in_range<D>(simd::trunc_i32(c));
+    return simd::narrow_in_range<D>(simd::trunc_i32(simd::round_small(c)));
   }
 };
 

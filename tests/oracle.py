@@ -20,8 +20,9 @@ leave it open:
   * a NaN coordinate has no position: every channel of its result is NaN,
     whatever the kernel, border mode or feathering;
   * results become an integer dtype by saturation (NaN gives 0, values
-    beyond the dtype's range its nearest end, the rest truncate toward
-    zero); every other dtype takes NumPy's cast.
+    beyond the dtype's range its nearest end, the rest round to the nearest
+    integer, ties to even, as numpy.rint); every other dtype takes NumPy's
+    cast.
 """
 
 import math
@@ -608,7 +609,7 @@ def saturate(r, dtype):
         return info.min
     if r >= info.max:
         return info.max
-    return int(r)  # truncation toward zero
+    return round(r)  # nearest, ties to even
 
 
 def typed_like(src, dtype, rng):

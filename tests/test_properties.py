@@ -54,15 +54,17 @@ from tessaro.cython._zero_sign import ZERO_SIGN
 
 TESTS_DIR = Path(__file__).resolve().parent
 STRESS = os.environ.get("TESSARO_STRESS") == "1"
+# The focused runs of the extra builds take a fraction of the examples.
+EXAMPLES_SCALE = float(os.environ.get("TESSARO_EXAMPLES_SCALE", "1"))
 # Set by tools/asan_env.sh: the extension modules carry ASan/UBSan.
 SANITIZED = os.environ.get("TESSARO_SANITIZED") == "1"
 
 
 def fuzz_settings(examples):
     """Hypothesis settings: deterministic in the normal run, 25x more and
-    randomly seeded under TESSARO_STRESS=1."""
+    randomly seeded under TESSARO_STRESS=1, scaled by TESSARO_EXAMPLES_SCALE."""
     return settings(
-        max_examples=examples * 25 if STRESS else examples,
+        max_examples=examples * 25 if STRESS else max(1, round(examples * EXAMPLES_SCALE)),
         deadline=None,
         database=None,
         derandomize=not STRESS,

@@ -177,6 +177,8 @@ def test_every_border_and_kernel(border, interpolation, channels, fm, dtype):
     src = typed_src(rng, channels, dtype)
     mx = make_map(rng)
     mx[5] = NAN  # NaN (0 in integers) whatever the kernel
+    if fm == 1:  # float32 maps are read where they lie, widened exactly
+        mx = mx.astype(np.float32)
     check(src, mx, interpolation,
           config(border, rng, src.shape, scale=oracle.border_scale(dtype), width=0.3, fm=fm))
 

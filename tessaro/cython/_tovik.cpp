@@ -16,7 +16,7 @@
 #include "frame/numpy.hpp"
 #include "frame/parallel.hpp"
 #include "frame/view.hpp"
-#include "kernels/remap2d.hpp"
+#include "kernels/remap.hpp"
 #include "tessaro/cython/remap_entry.hpp"
 
 namespace {
@@ -215,9 +215,10 @@ PyObject* remap_tensor(PyObject* const* args) {
 
   remap::Source source;
   if (!remap::take_source(src, 2, &source)) return nullptr;
-  Ref mx = frame::ascontiguous_f64(map_x);
-  Ref my = mx ? frame::ascontiguous_f64(map_y) : Ref();
-  if (!my) return nullptr;
+  remap::Maps maps;
+  if (!remap::take_maps(map_x, map_y, &maps)) return nullptr;
+  const Ref& mx = maps.x;
+  const Ref& my = maps.y;
 
   Ref h = shape_item(src_shape.get(), 0);
   Ref w = h ? shape_item(src_shape.get(), 1) : Ref();
@@ -258,7 +259,7 @@ PyObject* remap_tensor(PyObject* const* args) {
                      settings.feather_view.record(), settings.border.border_mode, H, W, C))
       return nullptr;
     const kernels::Remap2D args = remap::remap_args(src_view, my_view, mx_view, dst_view, settings.border,
-                                             settings.interpolation, H, W, C);
+                                                    settings.interpolation, H, W, C, maps.f32);
     remap::with_element_types(source, [&](auto s, auto d) {
       narrowing_errors = remap::run_remap<decltype(s), decltype(d)>(args);
     });

@@ -14,7 +14,7 @@
 #include "frame/numpy.hpp"
 #include "frame/parallel.hpp"
 #include "frame/view.hpp"
-#include "kernels/remap1d.hpp"
+#include "kernels/remap.hpp"
 #include "tessaro/cython/remap_entry.hpp"
 
 namespace {
@@ -24,30 +24,6 @@ namespace kernels = tessaro::kernels;
 namespace remap = tessaro::remap;
 using frame::Ref;
 using frame::ViewRecord;
-
-// ---------------------------------------------------------------------------
-// Parallel driver
-
-// Runs the remap over the samples of `a` with the interpreter lock
-// released: one static block of samples per thread, or the calling thread
-// alone for small work. Returns the floating-point exceptions of rounding
-// results to float32 (0 for other outputs).
-template <class S, class D>
-int run_remap_1d(const kernels::Remap1D& a) {
-  frame::ReleasedLock unlocked;
-  if (a.N <= 0) return 0;
-  const std::int64_t work = a.N * (a.C > 0 ? a.C : 1) * kernels::taps_per_axis(a.interpolation);
-  // One slot per thread, so that no thread writes where another does.
-  std::vector<int> errors(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
-  frame::for_static_blocks(a.N, work >= frame::kMinParallelWork,
-                           [&](std::int64_t begin, std::int64_t end, int t) {
-                             errors[static_cast<std::size_t>(t)] =
-                                 kernels::remap1d_range<S, D>(a, begin, end);
-                           });
-  int all = 0;
-  for (int e : errors) all |= e;
-  return all;
-}
 
 bool module_body(PyObject* module);
 
@@ -117,8 +93,9 @@ PyObject* remap_tensor_1d(PyObject* const* args) {
 
   remap::Source source;
   if (!remap::take_source(src, 1, &source)) return nullptr;
-  Ref mx = frame::ascontiguous_f64(map_x);
-  if (!mx) return nullptr;
+  remap::Maps maps;
+  if (!remap::take_maps(map_x, nullptr, &maps)) return nullptr;
+  const Ref& mx = maps.x;
 
   const Py_ssize_t N = src_len;
   const int src_is_1d = remap::compare_long(src_ndim.get(), 1, Py_EQ);
@@ -171,14 +148,15 @@ PyObject* remap_tensor_1d(PyObject* const* args) {
     static_cast<kernels::BorderSettings&>(a) = border;
     a.src = src_view.data;
     a.src_stride0 = src_view.strides[0];
-    a.map_x = reinterpret_cast<const double*>(mx_view.data);
+    a.map_x = mx_view.data;
+    a.map_f32 = maps.f32;
     a.dst = dst_view.data;
     a.dst_stride0 = dst_view.strides[0];
     a.interpolation = settings.interpolation;
     a.N = N;
     a.C = C;
     remap::with_element_types(source, [&](auto s, auto d) {
-      narrowing_errors = run_remap_1d<decltype(s), decltype(d)>(a);
+      narrowing_errors = remap::run_remap<decltype(s), decltype(d)>(a);
     });
   }
 

@@ -19,7 +19,7 @@
 #include "frame/numpy.hpp"
 #include "frame/parallel.hpp"
 #include "frame/view.hpp"
-#include "kernels/remap2d.hpp"
+#include "kernels/remap.hpp"
 #include "kernels/tap_bounds.hpp"
 #include "tessaro/cython/remap_entry.hpp"
 
@@ -154,7 +154,7 @@ kernels::TapBounds tap_bounds(const kernels::Remap2D& a) {
   frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
     parts[static_cast<std::size_t>(t)] = kernels::tap_bounds_2d(
         a.map_x, a.map_x_stride0, a.map_x_stride1, a.map_y, a.map_y_stride0, a.map_y_stride1, a.W,
-        begin, end, a.src_H, a.src_W, a.border_mode, a.interpolation);
+        begin, end, a.src_H, a.src_W, a.border_mode, a.interpolation, a.maps_f32);
   });
   kernels::TapBounds all;
   for (const auto& p : parts) all.merge(p);
@@ -255,9 +255,10 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
 
   remap::Source source;
   if (!remap::take_source(src.get(), 2, &source)) return nullptr;
-  Ref mxc = frame::ascontiguous_f64(map_x.get());
-  Ref myc = mxc ? frame::ascontiguous_f64(map_y.get()) : Ref();
-  if (!myc) return nullptr;
+  remap::Maps maps;
+  if (!remap::take_maps(map_x.get(), map_y.get(), &maps)) return nullptr;
+  const Ref& mxc = maps.x;
+  const Ref& myc = maps.y;
   // A direct source is written straight into `out`; the float64 results of
   // the conversion path are cast into it at the end.
   Ref dst;
@@ -289,7 +290,8 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
     const ViewRecord src_view = remap::array_record(source.array.get(), 3);
     kernels::Remap2D a = remap::remap_args(
         src_view, remap::array_record(myc.get(), 2), remap::array_record(mxc.get(), 2),
-        remap::array_record(dst.get(), 3), settings.border, settings.interpolation, h, w, C);
+        remap::array_record(dst.get(), 3), settings.border, settings.interpolation, h, w, C,
+        maps.f32);
     a.src_H = win.full_H;
     a.src_W = win.full_W;
     a.win_row0 = win.row0;

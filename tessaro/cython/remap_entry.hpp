@@ -5,6 +5,8 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <cstdint>
 #include <type_traits>
 #include <vector>
@@ -16,7 +18,7 @@
 #include "frame/parallel.hpp"
 #include "frame/view.hpp"
 #include "kernels/border_settings.hpp"
-#include "kernels/remap2d.hpp"
+#include "kernels/remap.hpp"
 #include "kernels/strided.hpp"
 #include "kernels/writer.hpp"
 
@@ -205,15 +207,10 @@ inline bool has_signalling_nan(const char* data, std::int64_t n) {
       return kernels::has_signalling_nan_f32(data + 4 * begin, end - begin);
     });
   };
-  if (n < (std::int64_t{1} << 18)) return scan(0, n);
-  std::vector<char> found(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
-  {
-    frame::ReleasedLock unlocked;
-    frame::for_static_blocks(n, true, [&](std::int64_t begin, std::int64_t end, int t) {
-      found[static_cast<std::size_t>(t)] = scan(begin, end);
-    });
-  }
-  return std::find(found.begin(), found.end(), 1) != found.end();
+  const bool parallel = n >= (std::int64_t{1} << 18);
+  std::optional<frame::ReleasedLock> unlocked;
+  if (parallel) unlocked.emplace();
+  return frame::reduce_static_blocks(n, parallel, false, scan, std::logical_or<>());
 }
 
 // `spatial` is the number of non-channel axes (2 for images, 1 for
@@ -250,6 +247,43 @@ inline bool take_source(PyObject* src, int spatial, Source* s) {
   if (PyArray_NDIM(frame::as_array(s->array.get())) == spatial)
     s->array = frame::with_trailing_axis(s->array.get());
   return static_cast<bool>(s->array);
+}
+
+// The coordinate maps as the kernels read them. When every map is a float32
+// ndarray, they stay float32 (C-contiguous, aligned, native order; copied
+// only when not): widening a float32 to double is exact, so the results
+// are those of the float64 conversion, which every other dtype goes
+// through. A map holding a signalling NaN still gets NumPy's report of it.
+struct Maps {
+  Ref x;
+  Ref y;
+  bool f32 = false;
+};
+
+inline bool is_f32_array(PyObject* obj) {
+  return PyArray_Check(obj) && PyArray_TYPE(frame::as_array(obj)) == NPY_FLOAT32;
+}
+
+inline Ref f32_map(PyObject* map) {
+  Ref a = frame::steal(PyArray_FromAny(
+      map, PyArray_DescrFromType(NPY_FLOAT32), 0, 0,
+      NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSUREARRAY, nullptr));
+  if (!a) return a;
+  auto* arr = frame::as_array(a.get());
+  if (has_signalling_nan(PyArray_BYTES(arr), PyArray_SIZE(arr)) && !frame::report_widening_invalid())
+    return Ref();
+  return a;
+}
+
+// `map_y` is null for the 1-D remap's single map.
+inline bool take_maps(PyObject* map_x, PyObject* map_y, Maps* m) {
+  m->f32 = is_f32_array(map_x) && (map_y == nullptr || is_f32_array(map_y));
+  const auto take = [&](PyObject* map) { return m->f32 ? f32_map(map) : frame::ascontiguous_f64(map); };
+  m->x = take(map_x);
+  if (!m->x) return false;
+  if (map_y == nullptr) return true;
+  m->y = take(map_y);
+  return static_cast<bool>(m->y);
 }
 
 // The output: the source's shape and type for a direct source, else float64
@@ -461,12 +495,14 @@ inline bool check_array_mode(int mode, int array_mode) {
 // their views, the border settings as given.
 inline kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_y, const ViewRecord& map_x,
                             const ViewRecord& dst, const kernels::BorderSettings& border,
-                            int interpolation, Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
+                            int interpolation, Py_ssize_t H, Py_ssize_t W, Py_ssize_t C,
+                            bool maps_f32 = false) {
   kernels::Remap2D a;
   static_cast<kernels::BorderSettings&>(a) = border;
   a.src = src.data;
   a.src_stride0 = src.strides[0];
   a.src_stride1 = src.strides[1];
+  a.maps_f32 = maps_f32;
   a.map_y = map_y.data;
   a.map_y_stride0 = map_y.strides[0];
   a.map_y_stride1 = map_y.strides[1];
@@ -484,34 +520,31 @@ inline kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_
   return a;
 }
 
-// Runs the remap over the rows of `a` with the interpreter lock released:
-// one static block of rows per thread, or the calling thread alone for
-// small work. S and D are the element types of source and output; returns
-// the floating-point exceptions of rounding results to float32 (0 for other
-// outputs).
+// Runs a remap with the interpreter lock released: one static block of
+// output rows (2-D) or samples (1-D) per thread, or the calling thread alone
+// for small work (output elements times taps). S and D are the element
+// types of source and output; returns the floating-point exceptions of
+// rounding results to float32 (0 for other outputs).
 template <class S, class D>
 inline int run_remap(const kernels::Remap2D& a) {
   frame::ReleasedLock unlocked;
-  if (a.H <= 0) return 0;
   const double taps = static_cast<double>(kernels::taps_per_axis(a.interpolation));
   const double work = static_cast<double>(a.H) * static_cast<double>(a.W) *
                       static_cast<double>(a.C > 0 ? a.C : 1) * taps * taps;
-  const bool parallel = work >= static_cast<double>(frame::kMinParallelWork);
-  if constexpr (!std::is_same_v<D, float>) {
-    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int) {
-      kernels::remap2d_rows<S, D>(a, begin, end);
-    });
-    return 0;
-  } else {
-    // One slot per thread, so that no thread writes where another does.
-    std::vector<int> errors(static_cast<std::size_t>(std::max(1, omp_get_max_threads())), 0);
-    frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
-      errors[static_cast<std::size_t>(t)] = kernels::remap2d_rows<S, D>(a, begin, end);
-    });
-    int all = 0;
-    for (int e : errors) all |= e;
-    return all;
-  }
+  return frame::reduce_static_blocks(
+      a.H, work >= static_cast<double>(frame::kMinParallelWork), 0,
+      [&](std::int64_t begin, std::int64_t end) { return kernels::remap2d_rows<S, D>(a, begin, end); },
+      std::bit_or<>());
+}
+
+template <class S, class D>
+inline int run_remap(const kernels::Remap1D& a) {
+  frame::ReleasedLock unlocked;
+  const std::int64_t work = a.N * (a.C > 0 ? a.C : 1) * kernels::taps_per_axis(a.interpolation);
+  return frame::reduce_static_blocks(
+      a.N, work >= frame::kMinParallelWork, 0,
+      [&](std::int64_t begin, std::int64_t end) { return kernels::remap1d_range<S, D>(a, begin, end); },
+      std::bit_or<>());
 }
 
 }  // namespace tessaro::remap

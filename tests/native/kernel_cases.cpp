@@ -251,7 +251,7 @@ void case_1d(int32_t interp, int32_t mode, const Feather& f, int64_t C, uint64_t
   k::Remap1D a;
   a.src = reinterpret_cast<const char*>(src.data());
   a.src_stride0 = C * 8;
-  a.map_x = map.data();
+  a.map_x = reinterpret_cast<const char*>(map.data());
   a.dst = reinterpret_cast<char*>(dst.data());
   a.dst_stride0 = C * 8;
   a.border_array = reinterpret_cast<const char*>(border.data());
@@ -269,8 +269,8 @@ void case_1d(int32_t interp, int32_t mode, const Feather& f, int64_t C, uint64_t
   a.interpolation = interp;
   a.N = N;
   a.C = C;
-  k::remap1d_range(a, 0, 20);
-  k::remap1d_range(a, 20, N);
+  k::remap1d_range<double, double>(a, 0, 20);
+  k::remap1d_range<double, double>(a, 20, N);
 
   const bool lanczos = interp == k::interp::LANCZOS3 || interp == k::interp::LANCZOS4;
   bool ok = true;
