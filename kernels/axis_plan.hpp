@@ -146,7 +146,25 @@ struct IndexMath {
   }
 };
 
-template <class K, bool kSmall, bool kClamp>
+// The Lanczos weights of a run's positions, as one job that the planning of
+// every axis shares: run out of line in the copy's instruction set, so that
+// a copy holds the weighing once rather than once per axis and plan variant
+// (which made the copies several times larger and slower to compile).
+template <int A>
+struct LanczosWeightsJob {
+  const double* p;
+  const double* base;
+  const int* at;
+  int count;
+  double (*w)[kRun];
+
+  template <class Isa>
+  void operator()() const noexcept {
+    lanczos_weights_at<A, kRun>(p, base, at, count, w);
+  }
+};
+
+template <class K, bool kSmall, bool kClamp, class Isa>
 inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
                            WeightCache<K>* cache) noexcept {
   using simd::select;
@@ -244,7 +262,8 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
           for (int t = 0; t < K::taps; ++t) plan.w[t][i] = e.w[t];
         }
       }
-      lanczos_weights_at<K::taps / 2, kRun>(p, base, missed, n_missed, plan.w);
+      LanczosWeightsJob<K::taps / 2> job{p, base, missed, n_missed, plan.w};
+      simd::run_apart<Isa>(job);
       for (int c = 0; c < n_copies; ++c)
         for (int t = 0; t < K::taps; ++t) plan.w[t][copy_to[c]] = plan.w[t][copy_from[c]];
       for (int s = 0; s < Cache::kSlots; ++s)
@@ -273,7 +292,7 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
 // ignored). With kClamp the coordinates are clamped into [0, 1] here (the
 // resolution of CLAMP, CONSTANT and ARRAY); otherwise they are taken as
 // resolved. `cache` keeps Lanczos weights by phase.
-template <class K, bool kClamp = false>
+template <class K, bool kClamp, class Isa>
 inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>& plan,
                       WeightCache<K>* cache) noexcept {
   const uint64_t magnitude =
@@ -281,9 +300,9 @@ inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>
   uint64_t span;  // bytes between the first and the last sample at hand
   const bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(g.hi - g.lo), magnitude, &span);
   if (g.hi <= INT32_MAX && !overflow && span <= INT32_MAX)
-    detail::plan_axis_impl<K, true, kClamp>(u, n, g, plan, cache);
+    detail::plan_axis_impl<K, true, kClamp, Isa>(u, n, g, plan, cache);
   else
-    detail::plan_axis_impl<K, false, kClamp>(u, n, g, plan, cache);
+    detail::plan_axis_impl<K, false, kClamp, Isa>(u, n, g, plan, cache);
 }
 
 // Per-position weight sums of a 2-D run: sum over rows r, then columns c,

@@ -12,7 +12,7 @@
 //   using Kernel;                       the kernel tag (interpolation.hpp)
 //   using Run;                          a planned run, with at least
 //                                         n, any_blend, blend[], any_nan, nan[]
-//   bool next(Run&)                     plans the next run; false when done
+//   bool next<Isa>(Run&)                plans the next run; false when done
 //   int64_t channels() const
 //   char* out(const Run&) const         output element of the run's first
 //   int64_t out_stride() const            position, and bytes between positions
@@ -59,7 +59,7 @@ inline void load_map_run(const char* row, int64_t stride, int n, double* out) no
 // calls it.
 template <class P, class Isa>
 [[gnu::noinline]] bool plan_apart(P& positions, typename P::Run& r) noexcept {
-  auto body = [&]<class>() { return positions.next(r); };
+  auto body = [&]<class I>() { return positions.template next<I>(r); };
   return simd::run_apart<Isa>(body);
 }
 
@@ -75,7 +75,7 @@ inline int run_pipeline(P& positions) noexcept {
   // speed (measured on the 1024x1024x3 warp).
   const auto plan_next = [&](Run& r) {
     if constexpr (K::taps > 4) {
-      return positions.next(r);
+      return positions.template next<Isa>(r);
     } else {
       return plan_apart<P, Isa>(positions, r);
     }

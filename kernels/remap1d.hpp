@@ -116,6 +116,7 @@ struct SamplePlanner {
   }
 
   // Plans the next run into r; false when the samples are done.
+  template <class Isa>
   [[gnu::always_inline]] bool next(Run& r) noexcept {
     if (next_i >= end) return false;
     r.i0 = next_i;
@@ -150,13 +151,13 @@ struct SamplePlanner {
     r.any_blend = simd::any(any);
     r.any_nan = simd::any(any_nan);
     if (clamping) {  // clamping leaves in-range values as they are: clamp them all
-      plan_axis<K, true>(raw, r.n, geom, r.plan, &cache);
+      plan_axis<K, true, Isa>(raw, r.n, geom, r.plan, &cache);
     } else {
       double u[kRun];
       for (int m = 0; m < r.n; ++m)
         u[m] = r.outside[m] || inward ? resolve_unit(a.border_mode, raw[m]) : raw[m];
       for (int m = r.n; m % simd::kLanes != 0; ++m) u[m] = 0.0;  // lanes past the run
-      plan_axis<K>(u, r.n, geom, r.plan, &cache);
+      plan_axis<K, false, Isa>(u, r.n, geom, r.plan, &cache);
     }
     if constexpr (K::shape == TapShape::weighted) sum_weights_1d<K>(r.plan, r.n);
     for (int m = 0; m < r.n; m += prefetch_step) __builtin_prefetch(a.src + r.plan.off[0][m]);

@@ -226,6 +226,7 @@ struct RowPlanner {
   }
 
   // Plans the next run into r; false when the rows are done.
+  template <class Isa>
   [[gnu::always_inline]] bool next(Run& r) noexcept {
     using simd::vd;
     using simd::vl;
@@ -264,13 +265,13 @@ struct RowPlanner {
         if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
     }
     if (clamping) {  // resolution by clamping happens inside the planning
-      plan_axis<K, true>(raw_x, r.n, cols_geom, r.cols, &col_cache);
-      plan_axis<K, true>(raw_y, r.n, rows_geom, r.rows, &row_cache);
+      plan_axis<K, true, Isa>(raw_x, r.n, cols_geom, r.cols, &col_cache);
+      plan_axis<K, true, Isa>(raw_y, r.n, rows_geom, r.rows, &row_cache);
     } else {
       resolve_run(a.border_mode, raw_x, x, r.n);
       resolve_run(a.border_mode, raw_y, y, r.n);
-      plan_axis<K>(x, r.n, cols_geom, r.cols, &col_cache);
-      plan_axis<K>(y, r.n, rows_geom, r.rows, &row_cache);
+      plan_axis<K, false, Isa>(x, r.n, cols_geom, r.cols, &col_cache);
+      plan_axis<K, false, Isa>(y, r.n, rows_geom, r.rows, &row_cache);
     }
     if constexpr (K::shape == TapShape::weighted) sum_weights_2d<K>(r.rows, r.cols, r.n, r.sumw);
     for (int m = 0; m < r.n; m += prefetch_step) {
