@@ -65,7 +65,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "pip install 'tessaro[dask]' (dask[array], distributed, zarr)"
     ) from exc
 
-from tessaro.core.border_config import BorderConfig
+from tessaro.core.border_config import _FIELDS, BorderConfig
 from tessaro.core.enums import BorderMode
 
 __all__ = ["warp", "source_windows", "to_zarr", "is_complete", "COMPLETE_ATTR"]
@@ -73,19 +73,9 @@ __all__ = ["warp", "source_windows", "to_zarr", "is_complete", "COMPLETE_ATTR"]
 # Attribute that to_zarr sets on the target once every chunk is written.
 COMPLETE_ATTR = "tessaro_complete"
 
-_CONFIG_FIELDS = (
-    "mode",
-    "constant_value",
-    "feathering_width",
-    "feathering_x_undershoot_multiplier",
-    "feathering_x_overshoot_multiplier",
-    "feathering_y_undershoot_multiplier",
-    "feathering_y_overshoot_multiplier",
-    "feathering_mode",
-    "distance_mode",
-    "preserve_non_feather_dims",
-    "feather_widths",
-)
+# The settings that an ARRAY-mode task rebuilds its configuration from,
+# around its own tile of the border image.
+_TILE_FIELDS = tuple(name for name in _FIELDS if name != "array")
 
 
 # --------------------------------------------------------------------------
@@ -360,7 +350,7 @@ def warp(
         border = da.from_array(np.asarray(image), chunks=tile_chunks)
         # The tasks rebuild the configuration around their tile of the
         # image, so that the whole image is not sent with every task.
-        config = {name: getattr(bc, name, None) for name in _CONFIG_FIELDS}
+        config = {name: getattr(bc, name, None) for name in _TILE_FIELDS}
         config["_is_border_config"] = isinstance(bc, BorderConfig)
         if not config["_is_border_config"]:
             config = {k: v for k, v in config.items() if v is not None or k == "_is_border_config"}
