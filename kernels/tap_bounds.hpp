@@ -3,8 +3,9 @@
 //
 // The taps follow from the positions exactly as the planning forms them
 // (kernels/axis_plan.hpp), so a window of the source that holds these rows
-// and columns holds every tap the whole source would give; NaN positions
-// read no sample that matters and are left out.
+// and columns holds every tap the whole source would give. A position whose
+// coordinate is NaN, or folds to NaN (an infinity under WRAP, REFLECT and
+// REFLECT_101), reads no sample that matters and is left out.
 #pragma once
 
 #include <algorithm>
@@ -73,12 +74,13 @@ inline TapBounds tap_bounds_2d(const char* map_x, int64_t mx_stride0, int64_t mx
       for (int64_t j = 0; j < W; ++j) {
         const double x = load(map_x + i * mx_stride0 + j * mx_stride1);
         const double y = load(map_y + i * my_stride0 + j * my_stride1);
-        if (x != x || y != y) continue;
+        const double u = resolve_unit(border_mode, x), v = resolve_unit(border_mode, y);
+        if (u != u || v != v) continue;
         int64_t lo, hi;
-        detail::tap_span<K>(resolve_unit(border_mode, y), src_H, lo, hi);
+        detail::tap_span<K>(v, src_H, lo, hi);
         b.row_lo = std::min(b.row_lo, lo);
         b.row_hi = std::max(b.row_hi, hi);
-        detail::tap_span<K>(resolve_unit(border_mode, x), src_W, lo, hi);
+        detail::tap_span<K>(u, src_W, lo, hi);
         b.col_lo = std::min(b.col_lo, lo);
         b.col_hi = std::max(b.col_hi, hi);
       }

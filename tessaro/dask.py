@@ -3,14 +3,13 @@
 :func:`warp` cuts the output into the chunks of the coordinate maps and
 gives each chunk its own task. A task reads only the source window that its
 own positions sample: a pass over the map chunks (before the graph is
-built, or inside each task for a zarr source, see below) takes each
-chunk's coordinate range, folds it by the border mode,
-turns it into sample positions ``(n - 1) * u`` and widens it by the
-kernel's reach (plus one sample of safety margin), clamped to the source.
-The task then samples that window with every position, fold, clamp and
-feather distance computed from the full source's geometry, so each tile
-equals the corresponding part of :func:`tessaro.warp` on the whole source,
-bit for bit.
+built, or inside each task for a zarr source, see below) finds the rows and
+columns that the taps of each chunk's positions read, with the native code
+that forms those taps in the kernels, so a window and its taps cannot
+disagree. The task then samples that window with every position, fold,
+clamp and feather distance computed from the full source's geometry, so
+each tile equals the corresponding part of :func:`tessaro.warp` on the
+whole source, bit for bit.
 
 Windows follow the folded coordinates. Under CLAMP, CONSTANT and ARRAY a
 chunk whose coordinates leave the source reads a strip along the edge. Under
@@ -18,7 +17,8 @@ WRAP a chunk whose coordinates cross an integer touches both ends of that
 axis, and its window is then the whole axis. Under REFLECT and REFLECT_101 a
 chunk crossing one mirror line stays at that end; one whose coordinates
 include both an even and an odd integer (both mirror lines) reads the whole
-axis.
+axis. A position whose coordinate is NaN, or folds to NaN, reads nothing and
+widens no window.
 
 A zarr array given as it is needs no pass of its own: each task finds its
 window from the map chunks it holds and reads that window straight from
@@ -50,7 +50,6 @@ zarr).
 from __future__ import annotations
 
 import functools
-import math
 import types
 from typing import Any
 
@@ -66,7 +65,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "pip install 'tessaro[dask]' (dask[array], distributed, zarr)"
     ) from exc
 
-from tessaro.core.border_config import BorderConfig
+from tessaro.core.border_config import _FIELDS, BorderConfig
 from tessaro.core.enums import BorderMode
 
 __all__ = ["warp", "source_windows", "to_zarr", "is_complete", "COMPLETE_ATTR"]
@@ -74,153 +73,54 @@ __all__ = ["warp", "source_windows", "to_zarr", "is_complete", "COMPLETE_ATTR"]
 # Attribute that to_zarr sets on the target once every chunk is written.
 COMPLETE_ATTR = "tessaro_complete"
 
-_CLAMPING = (int(BorderMode.CLAMP), int(BorderMode.CONSTANT), int(BorderMode.ARRAY))
-
-# Tap offsets of each kernel about the floor of the position (nearest: about
-# the floor of position + 0.5); codes outside 0..4 sample bilinearly.
-_REACH = {0: (0, 0), 1: (0, 1), 2: (-1, 2), 3: (-2, 3), 4: (-3, 4)}
-
-_CONFIG_FIELDS = (
-    "mode",
-    "constant_value",
-    "feathering_width",
-    "feathering_x_undershoot_multiplier",
-    "feathering_x_overshoot_multiplier",
-    "feathering_y_undershoot_multiplier",
-    "feathering_y_overshoot_multiplier",
-    "feathering_mode",
-    "distance_mode",
-    "preserve_non_feather_dims",
-    "feather_widths",
-)
+# The settings that an ARRAY-mode task rebuilds its configuration from,
+# around its own tile of the border image.
+_TILE_FIELDS = tuple(name for name in _FIELDS if name != "array")
 
 
 # --------------------------------------------------------------------------
 # Windows
 
 
-def _reflect(x: float) -> float:
-    a = math.fmod(x, 2.0)
-    if 0 > a:
-        a = a + 2.0
-    return 1.0 - abs(a - 1.0)
-
-
-def _reflect_101(x: float) -> float:
-    a = math.fmod(x, 2.0)
-    if 0 > a:
-        a = a + 2.0
-    return a if a <= 1.0 else 2.0 - a
-
-
-def _wrap(x: float) -> float:
-    a = math.fmod(x, 1.0)
-    if 0 > a:
-        a = a + 1.0
-    return a
-
-
-def fold_range(mode: int, lo: float, hi: float) -> tuple[float, float] | None:
-    """Bounds of the resolved unit coordinates of every coordinate in
-    [lo, hi] (the range of a chunk, NaN left out), or None when the chunk has
-    no coordinate that samples (all NaN).
-
-    The folds are monotone between their seams, so the image of the range
-    comes from its ends and from the seams (0 or 1) that it contains."""
-    if math.isnan(lo) or math.isnan(hi):
-        return None
-    if mode in _CLAMPING:
-        return min(max(lo, 0.0), 1.0), min(max(hi, 0.0), 1.0)
-    if mode == BorderMode.WRAP:
-        # A period is [k, k + 1); within one the fold is non-decreasing.
-        if math.isfinite(lo) and math.isfinite(hi) and math.floor(lo) == math.floor(hi):
-            return _wrap(lo), _wrap(hi)
-        return 0.0, 1.0
-    if mode in (BorderMode.REFLECT, BorderMode.REFLECT_101):
-        if not (math.isfinite(lo) and math.isfinite(hi)) or hi - lo >= 2.0:
-            return 0.0, 1.0
-        fold = _reflect if mode == BorderMode.REFLECT else _reflect_101
-        values = [fold(lo), fold(hi)]
-        # Even integers fold to 0, odd ones to 1.
-        k = math.ceil(lo)
-        while k <= hi:
-            values.append(float(k % 2))
-            k += 1
-        return min(values), max(values)
-    return lo, hi  # other codes leave coordinates unchanged
-
-
-def tap_range(lo: float, hi: float, n: int, interpolation: int) -> tuple[int, int]:
-    """Half-open index range [start, stop) of the samples that positions
-    between resolved unit coordinates lo and hi read along an axis of n
-    samples, with one sample of margin, clamped to the axis."""
-    if n == 1:  # every position reads the one sample (and 0 * inf is NaN)
-        return 0, 1
-    first, last = _REACH.get(interpolation, _REACH[1])
-    scale = float(n - 1)
-    shift = 0.5 if interpolation == 0 else 0.0
-    # A position beyond the axis reads what the position at its end reads
-    # (or less), and floor() then sees a finite number.
-    p_lo = min(max(scale * lo, 0.0), scale) + shift
-    p_hi = min(max(scale * hi, 0.0), scale) + shift
-    start = math.floor(p_lo) + first - 1
-    stop = math.floor(p_hi) + last + 1
-    start = min(max(start, 0), n - 1)
-    stop = min(max(stop, 0), n - 1)
-    return start, stop + 1
-
-
-def _coordinate_range(map_x: np.ndarray, map_y: np.ndarray) -> np.ndarray:
-    """(min x, max x, min y, max y) of a map chunk, NaN left out (a NaN
-    position reads no sample); NaN when every value is NaN."""
-    out = np.full(4, np.nan)
-    if map_x.size:
-        for k, m in ((0, map_x), (1, map_y)):
-            # minimum/maximum propagate NaN, so one pass each finds the
-            # bounds or tells that a NaN is there; only then skip NaNs.
-            lo, hi = np.minimum.reduce(m, axis=None), np.maximum.reduce(m, axis=None)
-            if np.isnan(lo) or np.isnan(hi):
-                lo, hi = np.fmin.reduce(m, axis=None), np.fmax.reduce(m, axis=None)
-            out[2 * k], out[2 * k + 1] = lo, hi
-    return out
-
-
-def _block_range(map_x: np.ndarray, map_y: np.ndarray) -> np.ndarray:
-    return _coordinate_range(map_x, map_y).reshape((1,) * map_x.ndim + (4,))
-
-
 def _window(
-    ranges: np.ndarray, shape: tuple[int, int], mode: int, interpolation: int
+    map_x: np.ndarray, map_y: np.ndarray, shape: tuple[int, int], interpolation: int, folds: Any
 ) -> tuple[int, int, int, int]:
-    """(y0, y1, x0, x1) of the source window for one chunk's ranges."""
-    H, W = shape
-    fx = fold_range(mode, float(ranges[0]), float(ranges[1]))
-    fy = fold_range(mode, float(ranges[2]), float(ranges[3]))
-    if fx is None or fy is None:
-        # No position samples: one sample is enough to call the kernel.
-        return 0, 1, 0, 1
-    x0, x1 = tap_range(fx[0], fx[1], W, interpolation)
-    y0, y1 = tap_range(fy[0], fy[1], H, interpolation)
-    return y0, y1, x0, x1
+    """(y0, y1, x0, x1) of the source window that one chunk's positions
+    read, tap by tap, as the kernels form them."""
+    from tessaro.cython._warp import _source_window
+
+    map_x, map_y = map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
+    window = _source_window(map_x, map_y, shape, interpolation=interpolation, border_config=folds)
+    # No position reads a sample: one sample is enough to call the kernel.
+    return (0, 1, 0, 1) if window is None else window
+
+
+def _block_window(map_x: np.ndarray, map_y: np.ndarray, **how: Any) -> np.ndarray:
+    return np.array(_window(map_x, map_y, **how), np.int64).reshape((1,) * map_x.ndim + (4,))
 
 
 def _source_windows(
-    map_x: da.Array, map_y: da.Array, shape: tuple[int, int], mode: int, interpolation: int
+    map_x: da.Array, map_y: da.Array, shape: tuple[int, int], interpolation: int, folds: Any
 ) -> np.ndarray:
     nd = map_x.ndim
-    ranges = da.map_blocks(
-        _block_range,
+    return da.map_blocks(
+        _block_window,
         map_x,
         map_y,
+        shape=shape,
+        interpolation=interpolation,
+        folds=folds,
         chunks=tuple((1,) * len(c) for c in map_x.chunks) + ((4,),),
         new_axis=nd,
-        dtype=np.float64,
-        meta=np.empty((0,) * (nd + 1)),
+        dtype=np.int64,
+        meta=np.empty((0,) * (nd + 1), np.int64),
     ).compute()
-    out = np.empty(ranges.shape[:-1] + (4,), dtype=np.int64)
-    for index in np.ndindex(*ranges.shape[:-1]):
-        out[index] = _window(ranges[index], shape, mode, interpolation)
-    return out
+
+
+def _folds(bc: Any) -> types.SimpleNamespace:
+    """What a window depends on of a border configuration: its mode (the
+    border image of ARRAY mode stays out of the window tasks)."""
+    return types.SimpleNamespace(mode=bc.mode)
 
 
 def source_windows(
@@ -243,7 +143,7 @@ def source_windows(
         )
     bc = BorderConfig.clamp() if border_config is None else border_config
     H, W = src_shape[:2]
-    return _source_windows(map_x, map_y, (H, W), int(bc.mode), int(interpolation))
+    return _source_windows(map_x, map_y, (H, W), int(interpolation), _folds(bc))
 
 
 # --------------------------------------------------------------------------
@@ -285,24 +185,24 @@ def _warp_tile(
     full_shape: tuple[int, int],
     origin: tuple[int, int] | None,
     interpolation: int,
-    mode: int,
+    folds: Any,
     config: Any,
     frame: int | None,
 ) -> np.ndarray:
     from tessaro.cython._warp import _warp_window
 
+    if frame is not None:  # one frame of a stack: drop the maps' batch axis
+        map_x, map_y = map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
     if origin is None:
-        # A zarr array: this chunk's own coordinates give its window, read
+        # A zarr array: this chunk's own positions give its window, read
         # straight from the store.
-        y0, y1, x0, x1 = _window(_coordinate_range(map_x, map_y), full_shape, mode, interpolation)
+        y0, y1, x0, x1 = _window(map_x, map_y, full_shape, interpolation, folds)
         window = _read_window(source, frame, y0, y1, x0, x1)
         origin = (y0, x0)
     else:  # the pieces of the dask chunks that the window touches
         window = np.block(source)
         if frame is not None:
             window = window[0]
-    if frame is not None:  # one frame of a stack: drop the maps' batch axis
-        map_x, map_y = map_x.reshape(map_x.shape[-2:]), map_y.reshape(map_y.shape[-2:])
     if border_tile is not None:
         config = _tile_config(dict(config), border_tile)
     out = _warp_window(
@@ -382,7 +282,7 @@ def warp(
 
     Unless src is a zarr array (whose tasks find their windows themselves),
     calling it computes the first pass over the maps (their per-chunk
-    coordinate ranges) on the current scheduler. When folds (WRAP, REFLECT,
+    windows) on the current scheduler. When folds (WRAP, REFLECT,
     REFLECT_101) make a chunk touch both ends of an axis, that chunk's
     window is the whole axis.
     """
@@ -450,7 +350,7 @@ def warp(
         border = da.from_array(np.asarray(image), chunks=tile_chunks)
         # The tasks rebuild the configuration around their tile of the
         # image, so that the whole image is not sent with every task.
-        config = {name: getattr(bc, name, None) for name in _CONFIG_FIELDS}
+        config = {name: getattr(bc, name, None) for name in _TILE_FIELDS}
         config["_is_border_config"] = isinstance(bc, BorderConfig)
         if not config["_is_border_config"]:
             config = {k: v for k, v in config.items() if v is not None or k == "_is_border_config"}
@@ -465,7 +365,8 @@ def warp(
     # array needs no such pass: each task finds its window from the map
     # chunks it holds anyway and reads it from the store, so the maps are
     # read once.
-    windows = None if store is not None else _source_windows(map_x, map_y, (H, W), mode, interpolation)
+    folds = _folds(bc)
+    windows = None if store is not None else _source_windows(map_x, map_y, (H, W), interpolation, folds)
     row_chunks, col_chunks = map_x.chunks[-2:]
     source_name = src.name if store is None else "tessaro-source-" + tokenize(
         str(getattr(store, "store", "")), getattr(store, "path", ""), store.shape, str(store.dtype)
@@ -495,7 +396,7 @@ def warp(
                     full_shape=(H, W),
                     origin=origin,
                     interpolation=interpolation,
-                    mode=mode,
+                    folds=folds,
                     config=config,
                     frame=f,
                 )

@@ -586,14 +586,16 @@ def tap_span(u, n, interpolation):
 
 
 def read_window(map_x, map_y, H, W, interpolation, mode):
-    """(row_lo, row_hi, col_lo, col_hi), inclusive, of the samples read."""
+    """(row_lo, row_hi, col_lo, col_hi), inclusive, of the samples read; None
+    when no position reads (its coordinate NaN, or folded to NaN)."""
     rows, cols = [], []
     for x, y in zip(np.ravel(map_x).tolist(), np.ravel(map_y).tolist()):
-        if math.isnan(x) or math.isnan(y):
+        u, v = resolve_2d(mode, x), resolve_2d(mode, y)
+        if math.isnan(u) or math.isnan(v):
             continue
-        rows += tap_span(resolve_2d(mode, y), H, interpolation)
-        cols += tap_span(resolve_2d(mode, x), W, interpolation)
-    return min(rows), max(rows), min(cols), max(cols)
+        rows += tap_span(v, H, interpolation)
+        cols += tap_span(u, W, interpolation)
+    return (min(rows), max(rows), min(cols), max(cols)) if rows else None
 
 
 # --------------------------------------------------------------------------

@@ -16,6 +16,7 @@ import dask  # noqa: E402
 import tessaro  # noqa: E402
 import tessaro.dask as td  # noqa: E402
 from tessaro.core import BorderConfig, FeatheringMode  # noqa: E402
+from tessaro.cython._warp import _source_window  # noqa: E402
 
 H, W, C = 23, 31, 3
 h, w = 17, 26
@@ -125,19 +126,18 @@ def test_local_scheduler_zarr_target_and_failure(tmp_path):
         assert not td.is_complete(zarr.open_array(tmp_path / "broken.zarr"))
 
 
-def test_windows_follow_the_folded_coordinates():
-    # An interior chunk of a bilinear warp reads its bounding box plus reach.
-    assert td.tap_range(0.25, 0.5, 101, 1) == (24, 53)
-    assert td.tap_range(0.25, 0.5, 101, 4) == (21, 56)
-    # Positions beyond the axis (unknown modes) read its end taps, and a
-    # one-sample axis (where 0 * inf would be NaN) its only sample.
-    inf = float("inf")
-    assert td.tap_range(-inf, -inf, 5, 1) == (0, 3)
-    assert td.tap_range(-inf, inf, 1, 4) == (0, 1)
-    # A REFLECT chunk crossing 1 stays at that end; a WRAP one takes the axis.
-    assert td.fold_range(2, 0.9, 1.1) == (0.8999999999999999, 1.0)
-    assert td.fold_range(3, 0.9, 1.1) == (0.0, 1.0)
-    assert td.fold_range(1, float("nan"), float("nan")) is None
+def test_windows_are_the_taps_of_the_folded_positions():
+    def columns(xs, bc=None, dtype=np.float64):
+        mx = np.array([xs], dtype)
+        window = _source_window(mx, np.full_like(mx, 0.5), (5, 101), border_config=bc)
+        return window if window is None else window[2:]
+
+    # Bilinear taps of positions 25 and 50 (and 100) of 101, from any real dtype.
+    assert columns([0.25, 0.5], dtype=np.float32) == (25, 52)
+    assert columns([1], dtype=np.uint8) == (100, 101)
+    # NaN, and an infinity that a fold turns into NaN, read nothing.
+    assert columns([np.nan, np.inf, 0.5], BorderConfig.wrap()) == (50, 52)
+    assert columns([np.nan, np.inf], BorderConfig.reflect_101()) is None
 
 
 def test_bad_input_fails_before_any_task_runs():

@@ -728,6 +728,8 @@ def test_warp_window_tiles_equal_the_whole_call(border, interpolation):
         for c0, c1 in ((0, 6), (6, 10)):
             tx, ty = mx[r0:r1, c0:c1], my[r0:r1, c0:c1]
             a, b, c, d = oracle.read_window(tx, ty, H, W, interpolation, bc.mode.value)
+            assert _warp._source_window(tx, ty, (H, W), interpolation=interpolation,
+                                        border_config=bc) == (a, b + 1, c, d + 1)
             got = _warp._warp_window(src[a:b + 1, c:d + 1], tx, ty, (H, W), (a, c),
                                      interpolation=interpolation, border_config=bc)
             assert_same_values(got, whole[r0:r1, c0:c1])

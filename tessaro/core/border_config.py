@@ -30,6 +30,8 @@ _MULTIPLIERS = (
     "feathering_y_overshoot_multiplier",
 )
 
+# Every setting of a configuration, in the constructor's order: the one list
+# that the slots, pickling, repr and the Dask layer's per-tile rebuild follow.
 _FIELDS = (
     "mode",
     "array",
@@ -154,18 +156,8 @@ class BorderConfig:
     images is not a question a config should answer implicitly.
     """
 
-    __slots__ = (
-        "mode",
-        "_array",
-        "constant_value",
-        "feathering_width",
-        *_MULTIPLIERS,
-        "feathering_mode",
-        "distance_mode",
-        "preserve_non_feather_dims",
-        "feather_widths",
-        "_feather_d",
-    )
+    # The image is held privately, behind the `array` descriptor.
+    __slots__ = (*("_array" if name == "array" else name for name in _FIELDS), "_feather_d")
 
     def __init__(
         self,

@@ -149,16 +149,17 @@ bool check_border_image(PyObject* bc, Py_ssize_t h, Py_ssize_t w, Py_ssize_t C, 
 // found over the default team with the interpreter lock released.
 kernels::TapBounds tap_bounds(const kernels::Remap2D& a) {
   frame::ReleasedLock unlocked;
-  std::vector<kernels::TapBounds> parts(static_cast<std::size_t>(std::max(1, omp_get_max_threads())));
-  const bool parallel = a.H * a.W >= frame::kMinParallelWork;
-  frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
-    parts[static_cast<std::size_t>(t)] = kernels::tap_bounds_2d(
-        a.map_x, a.map_x_stride0, a.map_x_stride1, a.map_y, a.map_y_stride0, a.map_y_stride1, a.W,
-        begin, end, a.src_H, a.src_W, a.border_mode, a.interpolation, a.maps_f32);
-  });
-  kernels::TapBounds all;
-  for (const auto& p : parts) all.merge(p);
-  return all;
+  return frame::reduce_static_blocks(
+      a.H, a.H * a.W >= frame::kMinParallelWork, kernels::TapBounds{},
+      [&](std::int64_t begin, std::int64_t end) {
+        return kernels::tap_bounds_2d(a.map_x, a.map_x_stride0, a.map_x_stride1, a.map_y,
+                                      a.map_y_stride0, a.map_y_stride1, a.W, begin, end, a.src_H,
+                                      a.src_W, a.border_mode, a.interpolation, a.maps_f32);
+      },
+      [](kernels::TapBounds all, const kernels::TapBounds& part) {
+        all.merge(part);
+        return all;
+      });
 }
 
 bool check_window_covers(const kernels::Remap2D& a) {
@@ -175,6 +176,53 @@ bool check_window_covers(const kernels::Remap2D& a) {
                static_cast<long long>(b.row_lo), static_cast<long long>(b.row_hi),
                static_cast<long long>(b.col_lo), static_cast<long long>(b.col_hi));
   return false;
+}
+
+// The half-open rows and columns (y0, y1, x0, x1) of a src_H x src_W source
+// that the maps' positions read, or None when no position reads a sample.
+// The Dask layer cuts its source windows with this, so that a window and the
+// taps the kernels form follow from the same folds.
+PyObject* tap_window(PyObject* map_x_arg, PyObject* map_y_arg, Py_ssize_t src_H, Py_ssize_t src_W,
+                     PyObject* interpolation_arg, PyObject* border_config) {
+  Ref interpolation = frame::coerce_int_arg(interpolation_arg, "interpolation");
+  int code = 0, mode = kernels::border::CLAMP;
+  if (!interpolation || !frame::to_c_int(interpolation.get(), &code)) return nullptr;
+  if (border_config != Py_None && !remap::enum_value(border_config, "mode", &mode)) return nullptr;
+  Ref map_x = as_ndarray(map_x_arg);
+  Ref map_y = map_x ? as_ndarray(map_y_arg) : Ref();
+  if (!map_y) return nullptr;
+  auto* mx = frame::as_array(map_x.get());
+  auto* my = frame::as_array(map_y.get());
+  if (PyArray_NDIM(mx) != 2 || PyArray_NDIM(my) != 2)
+    return frame::raise(PyExc_ValueError, "map_x and map_y must be 2-dimensional");
+  if (PyArray_DIM(mx, 0) != PyArray_DIM(my, 0) || PyArray_DIM(mx, 1) != PyArray_DIM(my, 1))
+    return frame::raise(PyExc_ValueError, "map_x and map_y must have the same shape");
+  if (!is_real(mx) || !is_real(my))
+    return frame::raise(PyExc_TypeError, "the maps must have integer or floating dtypes");
+  if (src_H == 0 || src_W == 0)
+    return frame::raise(PyExc_ValueError, "src must have non-zero spatial dimensions");
+  remap::Maps maps;
+  if (!remap::take_maps(map_x.get(), map_y.get(), &maps)) return nullptr;
+  kernels::Remap2D a;
+  const ViewRecord x = remap::array_record(maps.x.get(), 2), y = remap::array_record(maps.y.get(), 2);
+  a.maps_f32 = maps.f32;
+  a.map_x = x.data;
+  a.map_x_stride0 = x.strides[0];
+  a.map_x_stride1 = x.strides[1];
+  a.map_y = y.data;
+  a.map_y_stride0 = y.strides[0];
+  a.map_y_stride1 = y.strides[1];
+  a.H = x.shape[0];
+  a.W = x.shape[1];
+  a.src_H = src_H;
+  a.src_W = src_W;
+  a.border_mode = mode;
+  a.interpolation = code;
+  const kernels::TapBounds b = tap_bounds(a);
+  if (b.empty()) Py_RETURN_NONE;
+  using ll = long long;
+  return Py_BuildValue("(LLLL)", static_cast<ll>(b.row_lo), static_cast<ll>(b.row_hi + 1),
+                       static_cast<ll>(b.col_lo), static_cast<ll>(b.col_hi + 1));
 }
 
 // A pair of non-negative ints, for full_shape and origin.
@@ -396,9 +444,40 @@ const frame::FunctionSpec kWarpWindow{
     "np.ndarray",
     warp_window};
 
+PyObject* source_window(PyObject* const* args) {
+  Py_ssize_t src_H, src_W;
+  if (!read_pair(args[2], "src_shape", &src_H, &src_W)) return nullptr;
+  return tap_window(args[0], args[1], src_H, src_W, args[3], args[4]);
+}
+
+constexpr frame::Param kSourceWindowParams[] = {
+    {"map_x", "np.ndarray"},
+    {"map_y", "np.ndarray"},
+    {"src_shape", "tuple[int, int]"},
+    {"interpolation", "int", true, frame::default_int(1)},
+    {"border_config", nullptr, true, frame::default_none},
+};
+const frame::FunctionSpec kSourceWindow{
+    "_source_window",
+    "tessaro.cython._warp",
+    "tessaro/cython/_warp.cpp",
+    __LINE__,
+    "The part of a source of shape src_shape (H, W) that warp() reads.\n"
+    "\n"
+    "    Returns (y0, y1, x0, x1): every sample the positions of the maps read\n"
+    "    lies in rows [y0, y1) and columns [x0, x1). None when no position reads\n"
+    "    a sample (every coordinate NaN, or folded to NaN). Only the border\n"
+    "    configuration's mode matters.\n"
+    "    ",
+    kSourceWindowParams,
+    {},
+    "tuple[int, int, int, int] | None",
+    source_window};
+
 bool module_body(PyObject* module) {
   return frame::import_as(module, "numpy", "np") && frame::import_numpy_api() &&
-         frame::define_function(module, kWarp) && frame::define_function(module, kWarpWindow);
+         frame::define_function(module, kWarp) && frame::define_function(module, kWarpWindow) &&
+         frame::define_function(module, kSourceWindow);
 }
 
 }  // namespace

@@ -63,3 +63,19 @@ def _warp_window(
     starting "source window") when the window does not hold every sample
     the full call would read for these maps; it never reads outside it.
     """
+
+def _source_window(
+    map_x: NDArray[Any],
+    map_y: NDArray[Any],
+    src_shape: tuple[int, int],
+    *,
+    interpolation: int = 1,
+    border_config: BorderConfig | None = None,
+) -> tuple[int, int, int, int] | None:
+    """The window (y0, y1, x0, x1), half-open, of a source of shape
+    ``src_shape`` (H, W) that holds every sample ``warp`` reads for these
+    maps (any real dtype, read as float64): the exact taps of every
+    position after its fold, as the kernels form them. None when no position
+    reads a sample (a coordinate NaN, or folded to NaN: an infinity under
+    WRAP, REFLECT or REFLECT_101). Only the configuration's mode is read.
+    """
