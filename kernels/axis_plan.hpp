@@ -244,7 +244,8 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
       using Cache = WeightCache<K>;
       int claimed[Cache::kSlots];  // position that filled a slot in this run
       for (int s = 0; s < Cache::kSlots; ++s) claimed[s] = -1;
-      int missed[kRun], copy_to[kRun], copy_from[kRun];
+      int missed[kRun] = {};  // read by the weighing job up to n_missed only
+      int copy_to[kRun], copy_from[kRun];
       int n_missed = 0, n_copies = 0;
       for (int i = 0; i < n; ++i) {
         if (!(std::fabs(p[i]) < 2147483648.0)) continue;
@@ -285,6 +286,25 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
   }
 }
 
+// plan_axis_impl as a job for simd::run_apart.
+template <class K, bool kClamp>
+struct PlanAxisJob {
+  const double* u;
+  int n;
+  const AxisGeometry* g;
+  AxisPlan<K>* plan;
+  WeightCache<K>* cache;
+  bool small;
+
+  template <class Isa>
+  void operator()() const noexcept {
+    if (small)
+      plan_axis_impl<K, true, kClamp, Isa>(u, n, *g, *plan, cache);
+    else
+      plan_axis_impl<K, false, kClamp, Isa>(u, n, *g, *plan, cache);
+  }
+};
+
 }  // namespace detail
 
 // Plans positions u[0 .. n) of axis g; u must hold a multiple of
@@ -299,10 +319,16 @@ inline void plan_axis(const double* u, int n, const AxisGeometry& g, AxisPlan<K>
       g.stride < 0 ? uint64_t{0} - static_cast<uint64_t>(g.stride) : static_cast<uint64_t>(g.stride);
   uint64_t span;  // bytes between the first and the last sample at hand
   const bool overflow = __builtin_mul_overflow(static_cast<uint64_t>(g.hi - g.lo), magnitude, &span);
-  if (g.hi <= INT32_MAX && !overflow && span <= INT32_MAX)
+  const bool small = g.hi <= INT32_MAX && !overflow && span <= INT32_MAX;
+  if constexpr (K::taps > 4) {
+    // Lanczos: both axes share one out-of-line copy of each variant.
+    detail::PlanAxisJob<K, kClamp> job{u, n, &g, &plan, cache, small};
+    simd::run_apart<Isa>(job);
+  } else if (small) {
     detail::plan_axis_impl<K, true, kClamp, Isa>(u, n, g, plan, cache);
-  else
+  } else {
     detail::plan_axis_impl<K, false, kClamp, Isa>(u, n, g, plan, cache);
+  }
 }
 
 // Per-position weight sums of a 2-D run: sum over rows r, then columns c,
