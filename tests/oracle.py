@@ -306,6 +306,8 @@ def combine_feather_distance(dx, dy, distance_mode):
     if distance_mode == 5:
         return mn * 0.5 + mx
     if distance_mode == 6:
+        if mx >= 2.0:
+            return INF
         return ((mn * 0.5 + mx) - (0.25 * dx) * dx) - (0.25 * dy) * dy
     if distance_mode == 8:
         return mx * 0.9604 + mn * 0.3981

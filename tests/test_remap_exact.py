@@ -492,6 +492,12 @@ def test_both_axes_outside(dm):
     fd = oracle.combine_feather_distance(1.2 - 1.0, 0.1, dm)
     E = src[0, W - 1, 0]
     assert_array_equal(got[..., 0], (3.0 - E) * (fd / 0.5) + E)
+    # far outside, every measure gives the border value, in uint8 as well
+    flat = np.full((4, 4), 100.0)
+    far = np.resize([3.0, 5.0, 10.0, 100.0, 1e154], (4, 4))
+    bc = BorderConfig.constant(0, feathering_width=0.2, distance_mode=dm)
+    for img in (flat, flat.astype(np.uint8)):
+        assert_array_equal(check(img, far, np.full((4, 4), 0.5), 1, bc), 0)
 
 
 def test_inward_edges():
@@ -544,18 +550,19 @@ def test_inward_ignores_distance_mode_and_preserve():
             assert_array_equal(got, base)
 
 
-def test_quadratic_measure_returns_to_the_sample_far_out():
+def test_quadratic_measure_ends_at_its_maximum():
     rng = rng_for("quadratic")
     src = make_src(rng, 1)
     mx = np.full((H, W), 0.5)
     my = np.full((H, W), 0.5)
-    mx[0, 0] = -4.0  # feather distance 4 - 0.25*4*4 = 0
-    mx[0, 1] = -2.0  # feather distance 2 - 0.25*2*2 = 1
+    mx[0, 0] = -1.5  # feather distance 1.5 - 0.25*1.5*1.5 = 0.9375
+    mx[0, 1] = -2.0  # the correction's maximum: out of the band from here on
+    mx[0, 2] = -4.0  # where the formula would give 0, the sample itself
     bc = BorderConfig.constant(5.0, **feathering(width=1.5, dm=DistanceMode.QUADRATIC_CORRECTED))
     got = check(src, mx, my, 1, bc)
     E = src[2, 0, 0]
-    assert_array_equal(got[0, 0, 0], E)
-    assert_array_equal(got[0, 1, 0], (5.0 - E) * (1.0 / 1.5) + E)
+    assert_array_equal(got[0, 0, 0], (5.0 - E) * (0.9375 / 1.5) + E)
+    assert_array_equal(got[0, 1:3, 0], 5.0)
 
 
 def test_preserve_example():
