@@ -4,7 +4,7 @@
 // The taps follow from the positions exactly as the planning forms them
 // (kernels/axis_plan.hpp), so a window of the source that holds these rows
 // and columns holds every tap the whole source would give; NaN positions
-// read no sample that matters and are left out.
+// (NaN once folded) read no sample that matters and are left out.
 #pragma once
 
 #include <algorithm>
@@ -69,12 +69,13 @@ inline TapBounds tap_bounds_2d(const char* map_x, int64_t mx_stride0, int64_t mx
       for (int64_t j = 0; j < W; ++j) {
         const double x = load_f64(map_x + i * mx_stride0 + j * mx_stride1);
         const double y = load_f64(map_y + i * my_stride0 + j * my_stride1);
-        if (x != x || y != y) continue;
+        const double ux = resolve_unit(border_mode, x), uy = resolve_unit(border_mode, y);
+        if (ux != ux || uy != uy) continue;
         int64_t lo, hi;
-        detail::tap_span<K>(resolve_unit(border_mode, y), src_H, lo, hi);
+        detail::tap_span<K>(uy, src_H, lo, hi);
         b.row_lo = std::min(b.row_lo, lo);
         b.row_hi = std::max(b.row_hi, hi);
-        detail::tap_span<K>(resolve_unit(border_mode, x), src_W, lo, hi);
+        detail::tap_span<K>(ux, src_W, lo, hi);
         b.col_lo = std::min(b.col_lo, lo);
         b.col_hi = std::max(b.col_hi, hi);
       }

@@ -18,7 +18,8 @@ leave it open:
   * a border image with one channel gives its single value to every
     channel;
   * a NaN coordinate has no position: every channel of its result is NaN,
-    whatever the kernel, border mode or feathering;
+    whatever the kernel, border mode or feathering; so has an infinite one
+    under REFLECT, WRAP and REFLECT_101, whose folds make it NaN;
   * results become an integer dtype by saturation (NaN gives 0, values
     beyond the dtype's range its nearest end, the rest truncate toward
     zero); every other dtype takes NumPy's cast.
@@ -405,6 +406,9 @@ def remap2d(src3, map_x, map_y, interpolation, mode, border_const, border_array3
             elif mode == 4:
                 x = reflect101_unit(x)
                 y = reflect101_unit(y)
+            if math.isnan(x) or math.isnan(y):
+                out[i, j, :] = math.nan
+                continue
 
             if (mode == 1 or mode == 5) and (outside or feathering_mode == 1):
                 for k in range(C):
@@ -545,6 +549,9 @@ def remap1d(src2, map_x, interpolation, mode, border_const, border_array2,
                 u = wrap_unit(u)
             elif umode == 4:
                 u = reflect101_unit(u)
+            if math.isnan(u):
+                out[i, :] = math.nan
+                continue
 
         if (mode == 1 or mode == 5) and (outside or feathering_mode == 1):
             for c in range(C):
@@ -590,10 +597,11 @@ def read_window(map_x, map_y, H, W, interpolation, mode):
     """(row_lo, row_hi, col_lo, col_hi), inclusive, of the samples read."""
     rows, cols = [], []
     for x, y in zip(np.ravel(map_x).tolist(), np.ravel(map_y).tolist()):
+        x, y = resolve_2d(mode, x), resolve_2d(mode, y)
         if math.isnan(x) or math.isnan(y):
             continue
-        rows += tap_span(resolve_2d(mode, y), H, interpolation)
-        cols += tap_span(resolve_2d(mode, x), W, interpolation)
+        rows += tap_span(y, H, interpolation)
+        cols += tap_span(x, W, interpolation)
     return min(rows), max(rows), min(cols), max(cols)
 
 

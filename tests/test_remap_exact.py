@@ -205,8 +205,9 @@ BORDERS = ["clamp", "constant", "reflect", "wrap", "reflect_101", "array3", "arr
 def test_every_border_and_kernel(border, interpolation, channels, dtype):
     rng = rng_for("border-kernel", border, interpolation, channels, dtype)
     src = typed_src(rng, channels, dtype)
-    # a NaN in either map: NaN (0 in integers) whatever the kernel
+    # a NaN in either map (or an infinite one under the folds): NaN (0 in integers)
     mx, my = with_nans(make_map(rng), 3), with_nans(make_map(rng), 11)
+    mx.flat[6], my.flat[20] = INF, -INF
     bc = config(border, rng, src.shape, scale=oracle.border_scale(dtype), width=0.3,
                 fm=int(interpolation) % 2)
     check(src, mx, my, interpolation, bc)
@@ -344,6 +345,7 @@ def test_wild_coordinates(interpolation, mode, fm, shape):
     rng = rng_for("wild", interpolation, mode, fm, shape)
     src = make_src(rng, 2, h, w)
     mx, my = wild_map(rng, h, w), wild_map(rng, h, w)
+    mx.flat[0], my.flat[-1] = INF, -INF
     border = rng.normal(size=(h, w, 2)) if mode == 5 else None
     bc = bag(mode, border, 0.75, width=0.4, fm=fm, mult=(1.0, 2.0, 0.5, 1.0))
     check(src, mx, my, interpolation, bc)
@@ -687,6 +689,7 @@ def test_warp_any_output_shape(border, interpolation, dtype):
     rng = rng_for("warp", border, interpolation, dtype)
     src = typed_src(rng, 3, dtype)
     mx, my = with_nans(make_map(rng, 4, 9), 5), make_map(rng, 4, 9)
+    mx[1, 2], my[3, 7] = INF, -INF
     bc = config(border, rng, (4, 9, 3), scale=oracle.border_scale(dtype), width=0.3,
                 fm=interpolation % 2)
     want = expected(src, mx, my, interpolation, bc)
@@ -708,6 +711,7 @@ def test_warp_window_tiles_equal_the_whole_call(border, interpolation):
     # outliers cross the folds' seams
     mx, my = with_nans(make_map(rng, 7, 10) * 0.4 + 0.3, 4), make_map(rng, 7, 10) * 0.4 + 0.3
     mx[0, :3], my[2, :2] = (-0.2, 1.1, 1.3), (1.05, -0.01)
+    mx[5, 9] = INF  # read at the edge by the clamps, not at all by the folds
     bc = config(border, rng, (7, 10, 2), width=0.3, fm=interpolation % 2)
     whole = _warp.warp(src, mx, my, interpolation=interpolation, border_config=bc)
     for r0, r1 in ((0, 1), (1, 4), (4, 7)):  # a one-row tile, and a ragged last one
