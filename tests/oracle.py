@@ -628,8 +628,9 @@ def typed_like(src, dtype, rng):
     if dtype.kind == "f":
         return src.astype(dtype)
     info = np.iinfo(dtype)
-    edges = np.where(src > 0, info.max, info.min)
-    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True)
+    edges = np.where(src > 0, dtype.type(info.max), dtype.type(info.min))
+    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True,
+                          dtype=np.uint64 if info.max > INT64_MAX else np.int64)
     return np.where(rng.random(src.shape) < 0.6, edges, spread).astype(dtype)
 
 

@@ -682,7 +682,10 @@ def test_default_arguments_are_bilinear_clamp():
 _warp = importlib.import_module("tessaro.cython._warp")
 
 
-@pytest.mark.parametrize("dtype", ["float64", "float32", "uint8", "int16"])
+SWAPPED = [">u2", ">i2", ">f4", ">i4", ">u4", ">i8", ">u8", ">f2", ">f8"]
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "uint8", "int16"] + SWAPPED)
 @pytest.mark.parametrize("interpolation", [0, 1, 2, 4])
 @pytest.mark.parametrize("border", BORDERS)
 def test_warp_any_output_shape(border, interpolation, dtype):

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "frame/convert.hpp"
@@ -195,6 +196,29 @@ bool read_pair(PyObject* obj, const char* what, Py_ssize_t* a, Py_ssize_t* b) {
   return true;
 }
 
+// Reverses the bytes of n elements of `size` bytes at p: results written in
+// native order, put in the byte order of a byte-swapped `out`.
+template <class U>
+void swap_all(char* p, npy_intp n) {
+  for (npy_intp i = 0; i < n; ++i) {
+    U v;
+    std::memcpy(&v, p + i * npy_intp{sizeof v}, sizeof v);
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    std::memcpy(p + i * npy_intp{sizeof v}, &v, sizeof v);
+  }
+}
+
+void swap_bytes(char* p, npy_intp n, npy_intp size) {
+  switch (size) {
+    case 2: swap_all<std::uint16_t>(p, n); break;
+    case 4: swap_all<std::uint32_t>(p, n); break;
+    case 8: swap_all<std::uint64_t>(p, n); break;
+    default: break;  // one byte has no order
+  }
+}
+
 PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
                  PyObject* interpolation_arg, PyObject* border_config, PyObject* out,
                  const Window* window) {
@@ -258,8 +282,9 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
   Ref mxc = frame::ascontiguous_f64(map_x.get());
   Ref myc = mxc ? frame::ascontiguous_f64(map_y.get()) : Ref();
   if (!myc) return nullptr;
-  // A direct source is written straight into `out`; the float64 results of
-  // the conversion path are cast into it at the end.
+  // A direct source is written straight into `out` (in native order, then
+  // swapped where `out` is byte-swapped); the float64 results of the
+  // conversion path are cast into it at the end.
   Ref dst;
   if (out != Py_None && source.direct) {
     dst = frame::borrow(out);
@@ -303,6 +328,11 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
   }
 
   if (out != Py_None && source.direct) {
+    auto* o = frame::as_array(out);
+    if (PyArray_ISBYTESWAPPED(o)) {
+      frame::ReleasedLock unlocked;
+      swap_bytes(PyArray_BYTES(o), PyArray_SIZE(o), PyArray_ITEMSIZE(o));
+    }
     if (narrowing_errors != 0 && !frame::report_narrowing_errors(narrowing_errors)) return nullptr;
     return Py_NewRef(out);
   }
