@@ -14,7 +14,9 @@ name only.
 
 import importlib
 import math
+import tracemalloc
 import types
+import warnings
 import zlib
 
 import numpy as np
@@ -727,6 +729,30 @@ def test_warp_window_tiles_equal_the_whole_call(border, interpolation):
             with pytest.raises(ValueError, match="^source window"):
                 _warp._warp_window(src[a:b + 1, c + 1:d + 1], tx, ty, (H, W), (a, c + 1),
                                    interpolation=interpolation, border_config=bc)
+
+
+@pytest.mark.parametrize("dtype", ["float64", "int32", "bool", "float16", ">f8", "uint8"])
+def test_warp_into_out_needs_no_output_sized_buffer(dtype):
+    rng = rng_for("warp-out-memory", dtype)
+    values = rng.uniform(0.0, 200.0, (64, 64, 3))
+    src = values > 100.0 if dtype == "bool" else values.astype(dtype)
+    # float64 results of 5 MB (blocks of 124 rows, the last one short); border
+    # values beyond float16's range, so that its cast overflows in every block
+    mx, my = rng.uniform(-0.2, 1.2, (2, 300, 700))
+    bc = BorderConfig.array(rng.normal(scale=1e5, size=(300, 700, 3)), feathering_width=0.1)
+    runs = []
+    for out in (None, np.full((300, 700, 3), 7, src.dtype)):
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            tracemalloc.start()
+            got = _warp.warp(src, mx, my, interpolation=2, border_config=bc, out=out)
+            peak = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+        runs.append((got, [str(w.message) for w in seen]))
+    # the source's float64 copy, the 2 MiB scratch and a few small objects
+    assert got is out and peak <= src.size * 8 + (2 << 20) + (16 << 10)
+    assert_same_values(out, runs[0][0])
+    assert runs[1][1] == runs[0][1]  # NumPy's report of the cast, once, as without out
 
 
 @pytest.mark.parametrize("change, exc, message", [
