@@ -25,6 +25,12 @@ inline bool is_border_value_mode(int32_t mode) noexcept {
   return mode == border::CONSTANT || mode == border::ARRAY;
 }
 
+// The modes that fold coordinates into [0, 1]; fmod turns an infinite one
+// into NaN.
+inline bool folds(int32_t mode) noexcept {
+  return mode == border::REFLECT || mode == border::WRAP || mode == border::REFLECT_101;
+}
+
 // Triangle wave of period 2 mirroring at 0 and 1 (edge sample not repeated).
 inline double reflect_unit(double x) noexcept {
   double a = std::fmod(x, 2.0);

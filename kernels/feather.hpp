@@ -116,6 +116,10 @@ inline double combine_feather_distance(double dx, double dy, int32_t distance_mo
     case distance::MAX_PLUS_HALF_MIN:
       return mn * 0.5 + mx;
     case distance::QUADRATIC_CORRECTED:
+      // The correction peaks at mx = 2 and then falls (below 0 past mx = 4),
+      // which would blend back towards the sample far outside: beyond its
+      // maximum a pixel is out of every feather band.
+      if (mx >= 2) return kInf;
       return ((mn * 0.5 + mx) - (0.25 * dx) * dx) - (0.25 * dy) * dy;
     case distance::ALPHA_MAX_BETA_MIN:
       return mx * 0.9604 + mn * 0.3981;

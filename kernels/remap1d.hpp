@@ -39,7 +39,7 @@ struct PlannedRun1D {
   int64_t outside[kRun];  // -1 where u lies outside [0, 1], else 0
   int64_t blend[kRun];    // -1 where the sample takes the blend loop
   bool any_nan = false;
-  int64_t nan[kRun];  // -1 where u is NaN: the result is NaN
+  int64_t nan[kRun];  // -1 where u is NaN (after the fold): the result is NaN
   AxisPlan<K> plan;
 };
 
@@ -59,6 +59,7 @@ struct SamplePlanner {
   const bool value_mode;
   const bool inward;
   const bool clamping;
+  const bool folding;  // an infinite u folds to NaN
   const simd::vl resolve_all;
   const simd::vl blend_resolved;
   const int prefetch_step;
@@ -76,6 +77,7 @@ struct SamplePlanner {
                    static_cast<uint32_t>(a_.border_mode) == static_cast<uint32_t>(border::ARRAY)),
         inward(a_.feathering_mode == kFeatherInward),
         clamping(a_.border_mode == border::CLAMP || value_mode),
+        folding(folds(a_.border_mode)),
         resolve_all(simd::splat_i64(inward ? -1 : 0)),
         blend_resolved(simd::splat_i64(value_mode ? -1 : 0)),
         // One prefetch per cache line of neighbouring samples is enough.
@@ -141,7 +143,9 @@ struct SamplePlanner {
       const simd::vl out = (v < zero) | (v > one);
       // In-range samples skip resolution unless feathering is inward.
       const simd::vl blend = (out | resolve_all) & blend_resolved;
-      const simd::vl nan = v != v;
+      simd::vl nan = v != v;
+      // Infinite u is always outside, so always folded.
+      if (folding) nan |= simd::abs(v) == simd::splat(kInf);
       simd::store(r.outside + m, out);
       simd::store(r.blend + m, blend);
       simd::store(r.nan + m, nan);

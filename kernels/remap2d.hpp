@@ -148,7 +148,7 @@ struct PlannedRun {
   int64_t blend[kRun];    // -1 where the pixel takes the blend loop
   BlendPixel bp[kRun];
   bool any_nan = false;
-  int64_t nan[kRun];  // -1 where a coordinate is NaN: the result is NaN
+  int64_t nan[kRun];  // -1 where a coordinate is NaN (after the fold): the result is NaN
   AxisPlan<K> rows;
   AxisPlan<K> cols;
   double sumw[kRun];
@@ -171,6 +171,8 @@ struct RowPlanner {
   const simd::vl all_blend;
   const simd::vl outside_blends;
   const bool clamping;
+  // The folds turn an infinite coordinate into NaN: no position either.
+  const bool folding;
   const int prefetch_step;
   const int64_t row_end;
   // The last address from which four elements can be read without leaving
@@ -190,6 +192,7 @@ struct RowPlanner {
         all_blend(simd::splat_i64(ctx.value_mode && ctx.inward ? -1 : 0)),
         outside_blends(simd::splat_i64(ctx.value_mode ? -1 : 0)),
         clamping(a_.border_mode == border::CLAMP || ctx.value_mode),
+        folding(folds(a_.border_mode)),
         // Neighbouring pixels mostly share source lines: about two
         // prefetches per line of pixels.
         prefetch_step(static_cast<int>(
@@ -251,7 +254,8 @@ struct RowPlanner {
       const vd zero = simd::splat(0.0), one = simd::splat(1.0);
       const vl out = (vx < zero) | (vx > one) | (vy < zero) | (vy > one);
       const vl blend = all_blend | (out & outside_blends);
-      const vl nan = (vx != vx) | (vy != vy);
+      vl nan = (vx != vx) | (vy != vy);
+      if (folding) nan |= (simd::abs(vx) == simd::splat(kInf)) | (simd::abs(vy) == simd::splat(kInf));
       simd::store(r.outside + m, out);
       simd::store(r.blend + m, blend);
       simd::store(r.nan + m, nan);

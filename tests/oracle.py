@@ -18,7 +18,8 @@ leave it open:
   * a border image with one channel gives its single value to every
     channel;
   * a NaN coordinate has no position: every channel of its result is NaN,
-    whatever the kernel, border mode or feathering;
+    whatever the kernel, border mode or feathering; so has an infinite one
+    under REFLECT, WRAP and REFLECT_101, whose folds make it NaN;
   * results become an integer dtype by saturation (NaN gives 0, values
     beyond the dtype's range its nearest end, the rest round to the nearest
     integer, ties to even, as numpy.rint); every other dtype takes NumPy's
@@ -307,6 +308,8 @@ def combine_feather_distance(dx, dy, distance_mode):
     if distance_mode == 5:
         return mn * 0.5 + mx
     if distance_mode == 6:
+        if mx >= 2.0:
+            return INF
         return ((mn * 0.5 + mx) - (0.25 * dx) * dx) - (0.25 * dy) * dy
     if distance_mode == 8:
         return mx * 0.9604 + mn * 0.3981
@@ -404,6 +407,9 @@ def remap2d(src3, map_x, map_y, interpolation, mode, border_const, border_array3
             elif mode == 4:
                 x = reflect101_unit(x)
                 y = reflect101_unit(y)
+            if math.isnan(x) or math.isnan(y):
+                out[i, j, :] = math.nan
+                continue
 
             if (mode == 1 or mode == 5) and (outside or feathering_mode == 1):
                 for k in range(C):
@@ -544,6 +550,9 @@ def remap1d(src2, map_x, interpolation, mode, border_const, border_array2,
                 u = wrap_unit(u)
             elif umode == 4:
                 u = reflect101_unit(u)
+            if math.isnan(u):
+                out[i, :] = math.nan
+                continue
 
         if (mode == 1 or mode == 5) and (outside or feathering_mode == 1):
             for c in range(C):
@@ -621,8 +630,9 @@ def typed_like(src, dtype, rng):
     if dtype.kind == "f":
         return src.astype(dtype)
     info = np.iinfo(dtype)
-    edges = np.where(src > 0, info.max, info.min)
-    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True)
+    edges = np.where(src > 0, dtype.type(info.max), dtype.type(info.min))
+    spread = rng.integers(info.min, info.max, size=src.shape, endpoint=True,
+                          dtype=np.uint64 if info.max > INT64_MAX else np.int64)
     return np.where(rng.random(src.shape) < 0.6, edges, spread).astype(dtype)
 
 

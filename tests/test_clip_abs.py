@@ -144,7 +144,7 @@ def tb_names(exc_info):
 # ---------------------------------------------------------------------------
 # the element rule
 
-THRESHOLDS = [0.0, -0.0, np.nan, np.inf, 0.1, 1e39, 1e-50, 1e-310, 1e-40]
+THRESHOLDS = [0.0, -0.0, np.inf, 0.1, 1e39, 1e-50, 1e-310, 1e-40]
 
 
 @pytest.mark.parametrize("dtype", [F64, F32])
@@ -162,7 +162,7 @@ def test_matches_scalar_oracle_bit_for_bit(dtype, zero_sign, threshold):
 @pytest.mark.parametrize("dtype", [F64, F32])
 def test_nan_inputs_keep_their_bits_for_any_threshold(dtype):
     nans = np.array(NAN_BITS[dtype], dtype=UINT[np.dtype(dtype)]).view(dtype)
-    for threshold in (0.0, 0.5, np.inf, np.nan):
+    for threshold in (0.0, 0.5, np.inf):
         for zero_sign in (POS, NEG):
             assert_same_bits(clip_abs(nans, threshold, zero_sign), nans)
 
@@ -194,9 +194,9 @@ def test_documented_examples_float64(values, threshold, zero_sign, expected):
 
 
 @pytest.mark.parametrize("dtype", [F64, F32])
-@pytest.mark.parametrize("threshold", [0, 0.0, -0.0, np.nan])
+@pytest.mark.parametrize("threshold", [0, 0.0, -0.0])
 @pytest.mark.parametrize("zero_sign", [POS, NEG])
-def test_zero_negative_zero_and_nan_thresholds_return_an_equal_copy(dtype, threshold, zero_sign):
+def test_zero_and_negative_zero_thresholds_return_an_equal_copy(dtype, threshold, zero_sign):
     arr = sample(dtype, n=200)
     got = clip_abs(arr, threshold, zero_sign)
     assert got is not arr
@@ -550,6 +550,7 @@ def small_f64():
     ((small_f64(), -1), {}, ValueError, "threshold must be >= 0, got -1.0"),
     ((small_f64(), -np.inf), {}, ValueError, "threshold must be >= 0, got -inf"),
     ((small_f64(), -1e-300), {}, ValueError, "threshold must be >= 0, got -1e-300"),
+    ((small_f64(), np.nan), {"in_place": True}, ValueError, "threshold must be >= 0, got nan"),
     ((small_f64(), 0.1, None), {}, TypeError, "zero_sign must be a ZERO_SIGN enum value, got NoneType"),
     ((small_f64(), 0.1, 1), {}, TypeError, "zero_sign must be a ZERO_SIGN enum value, got int"),
     ((small_f64(), 0.1, "POSITIVE"), {}, TypeError,

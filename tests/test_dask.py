@@ -35,12 +35,13 @@ def client():
 
 def maps(lo=-0.7, hi=1.8, frames=None, seed=0):
     """A rotation with a ripple whose coordinates leave [0, 1] on every side,
-    with two NaN positions."""
+    with two NaN positions and an infinite one."""
     rng = np.random.default_rng(seed)
     yy, xx = np.mgrid[0:h, 0:w] / np.array([h - 1, w - 1])[:, None, None]
     mx = lo + (hi - lo) * (0.9 * xx + 0.2 * yy + 0.03 * np.sin(7 * yy))
     my = lo + (hi - lo) * (0.9 * yy - 0.15 * xx + 0.03 * np.cos(5 * xx))
     mx[3, 4] = my[10, 2] = np.nan
+    mx[12, 20] = np.inf
     if frames:
         shift = rng.uniform(-0.3, 0.3, (frames, 2))
         return mx + shift[:, :1, None], my + shift[:, 1:, None]

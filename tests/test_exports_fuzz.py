@@ -469,7 +469,7 @@ def test_clip_abs_on_guarded_buffers(data):
     dtype = draw(st.sampled_from([np.float64, np.float32]))
     shape = tuple(draw(st.lists(st.integers(0, 5), min_size=1, max_size=3)))
     where = draw(st.sampled_from(["new", "out", "in_place"]))
-    threshold = draw(st.sampled_from([0.1, 0.0, math.nan, math.inf, 5e-324, 1e39]))
+    threshold = draw(st.sampled_from([0.1, 0.0, math.inf, 5e-324, 1e39]))
     with arena() as mem, np.errstate(over="ignore"):
         values = draw(_f64(shape, st.one_of(st.floats(-1, 1), st.sampled_from(HOSTILE_FLOATS))))
         arr = mem.array(shape, dtype=dtype, at_end=draw(st.booleans()), fill=values)

@@ -199,9 +199,9 @@ def test_only_x_outside():
     assert o.combine_feather_distance(dx, 0.0, 8) == dx * 0.9604
     for mode in (0, 1, 2, 4, 5):
         assert o.combine_feather_distance(dx, 0.0, mode) == dx
-    # The quadratic correction peaks at 2 and comes back to 0 at 4.
-    assert o.combine_feather_distance(2.0, 0.0, 6) == 1.0
-    assert o.combine_feather_distance(4.0, 0.0, 6) == 0.0
+    # The quadratic correction peaks at 2: from there on, out of every band.
+    assert o.combine_feather_distance(2.0, 0.0, 6) == INF
+    assert o.combine_feather_distance(4.0, 0.0, 6) == INF
 
 
 def test_axis_distances():

@@ -1192,7 +1192,7 @@ def clip_model(x, threshold, zero_val):
 
 THRESHOLD_VARIANTS = {
     "0.1": (0.1, None), "0.5": (0.5, None), "zero": (0.0, None), "neg_zero": (-0.0, None),
-    "nan": (math.nan, None), "inf": (math.inf, None), "tiny": (5e-324, None),
+    "inf": (math.inf, None), "tiny": (5e-324, None), "nan": (math.nan, ValueError),
     "f32_overflow": (1e39, None), "f32_underflow": (1e-50, None), "huge": (1e300, None),
     "int_one": (1, None), "np_float32": (np.float32(0.25), None), "true": (True, None),
     "negative": (-1.0, ValueError), "neg_int": (-1, ValueError), "neg_inf": (-math.inf, ValueError),

@@ -176,7 +176,7 @@ def test_every_border_and_kernel(border, interpolation, channels, fm, dtype):
         channels = 1
     src = typed_src(rng, channels, dtype)
     mx = make_map(rng)
-    mx[5] = NAN  # NaN (0 in integers) whatever the kernel
+    mx[5], mx[7] = NAN, INF  # NaN (0 in integers) whatever the kernel; so is INF when folded
     if fm == 1:  # float32 maps are read where they lie, widened exactly
         mx = mx.astype(np.float32)
     check(src, mx, interpolation,
@@ -271,6 +271,7 @@ def test_wild_coordinates(interpolation, mode, fm, n):
     rng = rng_for("wild", interpolation, mode, fm, n)
     src = make_src(rng, 2, n)
     mx = rng.choice(WILD, size=n)
+    mx[0], mx[-1] = -INF, INF
     border = rng.normal(size=(n, 2)) if mode == 5 else None
     bc = bag(mode, border, 0.75, width=0.4, fm=fm, xu=1.0, xo=2.0)
     check(src, mx, interpolation, bc)

@@ -14,7 +14,9 @@ name only.
 
 import importlib
 import math
+import tracemalloc
 import types
+import warnings
 import zlib
 
 import numpy as np
@@ -205,8 +207,9 @@ BORDERS = ["clamp", "constant", "reflect", "wrap", "reflect_101", "array3", "arr
 def test_every_border_and_kernel(border, interpolation, channels, dtype):
     rng = rng_for("border-kernel", border, interpolation, channels, dtype)
     src = typed_src(rng, channels, dtype)
-    # a NaN in either map: NaN (0 in integers) whatever the kernel
+    # a NaN in either map (or an infinite one under the folds): NaN (0 in integers)
     mx, my = with_nans(make_map(rng), 3), with_nans(make_map(rng), 11)
+    mx.flat[6], my.flat[20] = INF, -INF
     if channels == 3:  # float32 maps are read where they lie, widened exactly
         mx, my = mx.astype(np.float32), my.astype(np.float32)
     bc = config(border, rng, src.shape, scale=oracle.border_scale(dtype), width=0.3,
@@ -346,6 +349,7 @@ def test_wild_coordinates(interpolation, mode, fm, shape):
     rng = rng_for("wild", interpolation, mode, fm, shape)
     src = make_src(rng, 2, h, w)
     mx, my = wild_map(rng, h, w), wild_map(rng, h, w)
+    mx.flat[0], my.flat[-1] = INF, -INF
     border = rng.normal(size=(h, w, 2)) if mode == 5 else None
     bc = bag(mode, border, 0.75, width=0.4, fm=fm, mult=(1.0, 2.0, 0.5, 1.0))
     check(src, mx, my, interpolation, bc)
@@ -513,6 +517,12 @@ def test_both_axes_outside(dm):
     fd = oracle.combine_feather_distance(1.2 - 1.0, 0.1, dm)
     E = src[0, W - 1, 0]
     assert_array_equal(got[..., 0], (3.0 - E) * (fd / 0.5) + E)
+    # far outside, every measure gives the border value, in uint8 as well
+    flat = np.full((4, 4), 100.0)
+    far = np.resize([3.0, 5.0, 10.0, 100.0, 1e154], (4, 4))
+    bc = BorderConfig.constant(0, feathering_width=0.2, distance_mode=dm)
+    for img in (flat, flat.astype(np.uint8)):
+        assert_array_equal(check(img, far, np.full((4, 4), 0.5), 1, bc), 0)
 
 
 def test_inward_edges():
@@ -565,18 +575,19 @@ def test_inward_ignores_distance_mode_and_preserve():
             assert_array_equal(got, base)
 
 
-def test_quadratic_measure_returns_to_the_sample_far_out():
+def test_quadratic_measure_ends_at_its_maximum():
     rng = rng_for("quadratic")
     src = make_src(rng, 1)
     mx = np.full((H, W), 0.5)
     my = np.full((H, W), 0.5)
-    mx[0, 0] = -4.0  # feather distance 4 - 0.25*4*4 = 0
-    mx[0, 1] = -2.0  # feather distance 2 - 0.25*2*2 = 1
+    mx[0, 0] = -1.5  # feather distance 1.5 - 0.25*1.5*1.5 = 0.9375
+    mx[0, 1] = -2.0  # the correction's maximum: out of the band from here on
+    mx[0, 2] = -4.0  # where the formula would give 0, the sample itself
     bc = BorderConfig.constant(5.0, **feathering(width=1.5, dm=DistanceMode.QUADRATIC_CORRECTED))
     got = check(src, mx, my, 1, bc)
     E = src[2, 0, 0]
-    assert_array_equal(got[0, 0, 0], E)
-    assert_array_equal(got[0, 1, 0], (5.0 - E) * (1.0 / 1.5) + E)
+    assert_array_equal(got[0, 0, 0], (5.0 - E) * (0.9375 / 1.5) + E)
+    assert_array_equal(got[0, 1:3, 0], 5.0)
 
 
 def test_preserve_example():
@@ -694,13 +705,17 @@ def test_default_arguments_are_bilinear_clamp():
 _warp = importlib.import_module("tessaro.cython._warp")
 
 
-@pytest.mark.parametrize("dtype", ["float64", "float32", "uint8", "int16"])
+SWAPPED = [">u2", ">i2", ">f4", ">i4", ">u4", ">i8", ">u8", ">f2", ">f8"]
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "uint8", "int16"] + SWAPPED)
 @pytest.mark.parametrize("interpolation", [0, 1, 2, 4])
 @pytest.mark.parametrize("border", BORDERS)
 def test_warp_any_output_shape(border, interpolation, dtype):
     rng = rng_for("warp", border, interpolation, dtype)
     src = typed_src(rng, 3, dtype)
     mx, my = with_nans(make_map(rng, 4, 9), 5), make_map(rng, 4, 9)
+    mx[1, 2], my[3, 7] = INF, -INF
     bc = config(border, rng, (4, 9, 3), scale=oracle.border_scale(dtype), width=0.3,
                 fm=interpolation % 2)
     want = expected(src, mx, my, interpolation, bc)
@@ -722,6 +737,7 @@ def test_warp_window_tiles_equal_the_whole_call(border, interpolation):
     # outliers cross the folds' seams
     mx, my = with_nans(make_map(rng, 7, 10) * 0.4 + 0.3, 4), make_map(rng, 7, 10) * 0.4 + 0.3
     mx[0, :3], my[2, :2] = (-0.2, 1.1, 1.3), (1.05, -0.01)
+    mx[5, 9] = INF  # read at the edge by the clamps, not at all by the folds
     bc = config(border, rng, (7, 10, 2), width=0.3, fm=interpolation % 2)
     whole = _warp.warp(src, mx, my, interpolation=interpolation, border_config=bc)
     for r0, r1 in ((0, 1), (1, 4), (4, 7)):  # a one-row tile, and a ragged last one
@@ -736,6 +752,30 @@ def test_warp_window_tiles_equal_the_whole_call(border, interpolation):
             with pytest.raises(ValueError, match="^source window"):
                 _warp._warp_window(src[a:b + 1, c + 1:d + 1], tx, ty, (H, W), (a, c + 1),
                                    interpolation=interpolation, border_config=bc)
+
+
+@pytest.mark.parametrize("dtype", ["float64", "int32", "bool", "float16", ">f8", "uint8"])
+def test_warp_into_out_needs_no_output_sized_buffer(dtype):
+    rng = rng_for("warp-out-memory", dtype)
+    values = rng.uniform(0.0, 200.0, (64, 64, 3))
+    src = values > 100.0 if dtype == "bool" else values.astype(dtype)
+    # float64 results of 5 MB (blocks of 124 rows, the last one short); border
+    # values beyond float16's range, so that its cast overflows in every block
+    mx, my = rng.uniform(-0.2, 1.2, (2, 300, 700))
+    bc = BorderConfig.array(rng.normal(scale=1e5, size=(300, 700, 3)), feathering_width=0.1)
+    runs = []
+    for out in (None, np.full((300, 700, 3), 7, src.dtype)):
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            tracemalloc.start()
+            got = _warp.warp(src, mx, my, interpolation=2, border_config=bc, out=out)
+            peak = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+        runs.append((got, [str(w.message) for w in seen]))
+    # the source's float64 copy, the 2 MiB scratch and a few small objects
+    assert got is out and peak <= src.size * 8 + (2 << 20) + (16 << 10)
+    assert_same_values(out, runs[0][0])
+    assert runs[1][1] == runs[0][1]  # NumPy's report of the cast, once, as without out
 
 
 @pytest.mark.parametrize("change, exc, message", [

@@ -325,7 +325,9 @@ PyObject* clip_abs(PyObject* const* args) {
   const int in_place = frame::truth(args[4]);
   if (in_place < 0) return nullptr;
 
-  if (threshold < 0) {
+  // NaN fails this too: the kernels would leave every element alone, zeros
+  // included, and the result would not be safe to divide by.
+  if (!(threshold >= 0)) {
     Ref value = frame::steal(PyFloat_FromDouble(threshold));
     if (!value) return nullptr;
     return frame::raise(PyExc_ValueError, "threshold must be >= 0, got %R", value.get());

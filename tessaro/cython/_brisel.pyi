@@ -27,7 +27,7 @@ def clip_abs(
     threshold above 0, exact zeros (either sign) become ``+threshold`` or
     ``-threshold`` by ``zero_sign``. With threshold 0 every element,
     zeros included (sign kept), passes unchanged.
-    ``threshold`` must be >= 0 (NaN is accepted and changes nothing).
+    ``threshold`` must be >= 0 (a NaN threshold is refused as well).
     Returns a new array, or ``out`` when given, or ``arr`` itself when
     ``in_place`` is true.  Arrays of more than 1,000,000 elements run in
     parallel.

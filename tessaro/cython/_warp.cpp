@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "frame/convert.hpp"
@@ -243,6 +244,132 @@ bool read_pair(PyObject* obj, const char* what, Py_ssize_t* a, Py_ssize_t* b) {
   return true;
 }
 
+// Reverses the bytes of n elements of `size` bytes at p: results written in
+// native order, put in the byte order of a byte-swapped `out`.
+template <class U>
+void swap_all(char* p, npy_intp n) {
+  for (npy_intp i = 0; i < n; ++i) {
+    U v;
+    std::memcpy(&v, p + i * npy_intp{sizeof v}, sizeof v);
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    std::memcpy(p + i * npy_intp{sizeof v}, &v, sizeof v);
+  }
+}
+
+void swap_bytes(char* p, npy_intp n, npy_intp size) {
+  switch (size) {
+    case 2: swap_all<std::uint16_t>(p, n); break;
+    case 4: swap_all<std::uint32_t>(p, n); break;
+    case 8: swap_all<std::uint64_t>(p, n); break;
+    default: break;  // one byte has no order
+  }
+}
+
+// With `out`, the float64 results of the conversion path go through a
+// scratch of at most this many bytes (but at least one row), one block of
+// rows at a time, rather than through an output-sized array.
+constexpr npy_intp kScratchBytes = npy_intp{2} << 20;
+
+npy_intp scratch_rows(npy_intp h, npy_intp row_elements) {
+  const npy_intp row_bytes = row_elements * npy_intp{sizeof(double)};
+  return std::min(h, std::max<npy_intp>(1, row_bytes > 0 ? kScratchBytes / row_bytes : h));
+}
+
+// n float64 results into n elements of out's dtype at `dst`, in out's byte
+// order, as finish() casts them: integer dtypes by the saturating rule,
+// every other dtype by NumPy's cast.
+bool cast_block(const double* in, npy_intp n, char* dst, PyArrayObject* out) {
+  PyArray_Descr* descr = PyArray_DESCR(out);
+  if (PyDataType_ISINTEGER(descr) && PyDataType_ELSIZE(descr) <= 8) {
+    frame::ReleasedLock unlocked;
+    remap::saturate_into(in, dst, n, descr);
+    if (PyArray_ISBYTESWAPPED(out)) swap_bytes(dst, n, PyDataType_ELSIZE(descr));
+    return true;
+  }
+  Ref from = frame::steal(PyArray_SimpleNewFromData(1, &n, NPY_FLOAT64, const_cast<double*>(in)));
+  if (!from) return false;
+  Py_INCREF(descr);  // stolen by the call
+  Ref to = frame::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, dst,
+                                             NPY_ARRAY_CARRAY, nullptr));
+  return to && PyArray_CopyInto(frame::as_array(to.get()), frame::as_array(from.get())) == 0;
+}
+
+// run_in_blocks' loop.
+bool run_blocks(kernels::Remap2D a, PyArrayObject* scratch, PyArrayObject* out) {
+  const kernels::Remap2D whole = a;
+  const npy_intp rows = PyArray_DIM(scratch, 0);
+  const npy_intp row_elements = whole.W * whole.C;
+  for (npy_intp r0 = 0; r0 < whole.H; r0 += rows) {
+    a.H = std::min(rows, whole.H - r0);
+    a.map_x = whole.map_x + r0 * whole.map_x_stride0;
+    a.map_y = whole.map_y + r0 * whole.map_y_stride0;
+    // An ARRAY border image is read at output positions: it moves along.
+    if (whole.border_array_rows > r0) {
+      a.border_array = whole.border_array + r0 * whole.border_array_stride0;
+      a.border_array_rows = whole.border_array_rows - r0;
+    } else {
+      a.border_array_rows = 0;
+    }
+    remap::run_remap<double, double>(a);
+    char* dst = PyArray_BYTES(out) + r0 * row_elements * PyArray_ITEMSIZE(out);
+    if (!cast_block(reinterpret_cast<const double*>(a.dst), a.H * row_elements, dst, out))
+      return false;
+  }
+  return true;
+}
+
+// Runs body() (which casts through NumPy) under np.errstate(all="call") with
+// a callback that notes the floating-point errors of its casts, and adds them
+// to *fpe: NumPy's report of them (a warning, an error, a callback, as the
+// caller's np.errstate says) is then owed once, not once per cast.
+template <class Body>
+bool noting_cast_errors(Body&& body, int* fpe) {
+  Ref np = frame::steal(PyImport_ImportModule("numpy"));
+  Ref seen = np ? frame::steal(PyDict_New()) : Ref();
+  Ref note = seen ? frame::getattr(seen.get(), "__setitem__") : Ref();
+  Ref errstate = note ? frame::getattr(np.get(), "errstate") : Ref();
+  Ref no_args = errstate ? frame::steal(PyTuple_New(0)) : Ref();
+  Ref kwargs =
+      no_args ? frame::steal(Py_BuildValue("{s:s,s:O}", "all", "call", "call", note.get())) : Ref();
+  Ref state =
+      kwargs ? frame::steal(PyObject_Call(errstate.get(), no_args.get(), kwargs.get())) : Ref();
+  Ref entered =
+      state ? frame::steal(PyObject_CallMethod(state.get(), "__enter__", nullptr)) : Ref();
+  if (!entered) return false;
+  const bool done = body();
+  PyObject* raised = PyErr_GetRaisedException();
+  Ref left = frame::steal(
+      PyObject_CallMethod(state.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (raised != nullptr) {
+    PyErr_SetRaisedException(raised);  // the body's failure, not one of leaving
+    return false;
+  }
+  if (!left || !done) return false;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(seen.get(), &pos, &key, &value)) {
+    const long bits = PyLong_AsLong(value);  // the cast's error bits, as fpe:: counts them
+    if (bits == -1 && PyErr_Occurred()) return false;
+    *fpe |= static_cast<int>(bits);
+  }
+  return true;
+}
+
+// The float64 results of `a` into `out`: the kernel runs over blocks of as
+// many rows as `scratch` (a.dst) holds, each block cast into its rows of
+// `out` before the next one runs. The casts' floating-point errors are
+// reported once, at the end, as a cast of the whole output would report them.
+bool run_in_blocks(kernels::Remap2D a, PyArrayObject* scratch, PyArrayObject* out) {
+  PyArray_Descr* descr = PyArray_DESCR(out);
+  const bool saturating = PyDataType_ISINTEGER(descr) && PyDataType_ELSIZE(descr) <= 8;
+  int fpe = 0;
+  const auto blocks = [&] { return run_blocks(a, scratch, out); };
+  if (saturating) return blocks();  // the saturating rule reports nothing
+  return noting_cast_errors(blocks, &fpe) && (fpe == 0 || frame::report_narrowing_errors(fpe));
+}
+
 PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
                  PyObject* interpolation_arg, PyObject* border_config, PyObject* out,
                  const Window* window) {
@@ -307,11 +434,18 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
   if (!remap::take_maps(map_x.get(), map_y.get(), &maps)) return nullptr;
   const Ref& mxc = maps.x;
   const Ref& myc = maps.y;
-  // A direct source is written straight into `out`; the float64 results of
-  // the conversion path are cast into it at the end.
+  // Where the kernels write. `out` itself when the results already have its
+  // type (a direct source, or float64), in native order and then swapped
+  // where `out` is byte-swapped; for every other dtype of `out`, a float64
+  // scratch that run_in_blocks casts from. Without `out`, a new array, in
+  // float64 for the conversion path, which finish() casts.
+  PyArrayObject* o = out != Py_None ? frame::as_array(out) : nullptr;
+  const bool into_out = o != nullptr && (source.direct || PyArray_TYPE(o) == NPY_FLOAT64);
   Ref dst;
-  if (out != Py_None && source.direct) {
+  if (into_out) {
     dst = frame::borrow(out);
+  } else if (o != nullptr) {
+    dst = frame::empty_f64({scratch_rows(h, w * C), w, C});
   } else if (source.direct) {
     npy_intp dims[3] = {h, w, C};
     dst = frame::steal(PyArray_Empty(nd, dims, PyArray_DescrFromType(source.type), 0));
@@ -347,12 +481,20 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
     a.win_rows = src_view.shape[0];
     a.win_cols = src_view.shape[1];
     if (window != nullptr && !check_window_covers(a)) return nullptr;
+    if (o != nullptr && !into_out) {
+      if (!run_in_blocks(a, frame::as_array(dst.get()), o)) return nullptr;
+      return Py_NewRef(out);
+    }
     remap::with_element_types(source, [&](auto s_tag, auto d_tag) {
       narrowing_errors = remap::run_remap<decltype(s_tag), decltype(d_tag)>(a);
     });
   }
 
-  if (out != Py_None && source.direct) {
+  if (into_out) {
+    if (PyArray_ISBYTESWAPPED(o)) {
+      frame::ReleasedLock unlocked;
+      swap_bytes(PyArray_BYTES(o), PyArray_SIZE(o), PyArray_ITEMSIZE(o));
+    }
     if (narrowing_errors != 0 && !frame::report_narrowing_errors(narrowing_errors)) return nullptr;
     return Py_NewRef(out);
   }
@@ -363,10 +505,7 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
     result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
     if (!result) return nullptr;
   }
-  Ref typed = frame::steal(remap::finish(std::move(result), source, src.get(), narrowing_errors));
-  if (!typed || out == Py_None) return typed.release();
-  if (PyArray_CopyInto(frame::as_array(out), frame::as_array(typed.get())) < 0) return nullptr;
-  return Py_NewRef(out);
+  return remap::finish(std::move(result), source, src.get(), narrowing_errors);
 }
 
 PyObject* warp(PyObject* const* args) {

@@ -332,15 +332,8 @@ inline void saturate_all(const double* in, char* out, npy_intp n) {
   }
 }
 
-inline Ref saturating_cast(PyObject* result, PyArray_Descr* dtype) {
-  PyArray_Descr* native = PyArray_DescrNewByteorder(dtype, NPY_NATIVE);
-  if (native == nullptr) return Ref();
-  auto* r = frame::as_array(result);
-  Ref out = frame::steal(PyArray_Empty(PyArray_NDIM(r), PyArray_DIMS(r), native, 0));
-  if (!out) return out;
-  const auto* in = reinterpret_cast<const double*>(PyArray_DATA(r));
-  char* dst = PyArray_BYTES(frame::as_array(out.get()));
-  const npy_intp n = PyArray_SIZE(r);
+// n results into n elements of the integer dtype `dtype` (in native order).
+inline void saturate_into(const double* in, char* dst, npy_intp n, PyArray_Descr* dtype) {
   const bool is_signed = PyDataType_ISSIGNED(dtype);
   switch (PyDataType_ELSIZE(dtype)) {
     case 1: is_signed ? saturate_all<std::int8_t>(in, dst, n) : saturate_all<std::uint8_t>(in, dst, n); break;
@@ -348,6 +341,16 @@ inline Ref saturating_cast(PyObject* result, PyArray_Descr* dtype) {
     case 4: is_signed ? saturate_all<std::int32_t>(in, dst, n) : saturate_all<std::uint32_t>(in, dst, n); break;
     default: is_signed ? saturate_all<std::int64_t>(in, dst, n) : saturate_all<std::uint64_t>(in, dst, n); break;
   }
+}
+
+inline Ref saturating_cast(PyObject* result, PyArray_Descr* dtype) {
+  PyArray_Descr* native = PyArray_DescrNewByteorder(dtype, NPY_NATIVE);
+  if (native == nullptr) return Ref();
+  auto* r = frame::as_array(result);
+  Ref out = frame::steal(PyArray_Empty(PyArray_NDIM(r), PyArray_DIMS(r), native, 0));
+  if (!out) return out;
+  saturate_into(reinterpret_cast<const double*>(PyArray_DATA(r)),
+                PyArray_BYTES(frame::as_array(out.get())), PyArray_SIZE(r), dtype);
   return out;
 }
 
