@@ -1,31 +1,59 @@
 """Tessaro: exact, parallel resampling and clipping kernels for NumPy arrays.
 
-``tessaro.warp(src, map_x, map_y, *, interpolation=1, border_config=None,
-out=None)`` samples ``src`` through unit-space coordinate maps of any shape
-(h, w) into an (h, w) or (h, w, C) output of src's dtype, optionally into a
-given ``out`` buffer; with maps of the source's shape it gives bit for bit
-what ``tessaro.cython._tovik.remap_tensor`` gives. It lives in the native
-module ``tessaro.cython._warp`` and is imported on first use, so that
-``import tessaro`` stays cheap. ``tessaro.dask.warp`` (extra
-``tessaro[dask]``) runs the same sampling tile by tile on dask arrays.
+The public names live here:
+
+- ``warp(src, map_x, map_y, *, interpolation=1, border_config=None,
+  out=None)`` samples ``src`` through unit-space coordinate maps of any
+  shape (h, w) into an (h, w) or (h, w, C) output of src's dtype;
+- ``remap_tensor`` and ``remap_tensor_1d`` remap an image or a signal
+  through maps of its own shape;
+- ``clip_abs`` raises every magnitude below a threshold up to it;
+- ``BorderConfig``, ``BorderMode`` and ``InterpMethod`` configure them.
+
+Each is imported from its module (``tessaro.cython.*``, the C-level
+interface, or ``tessaro.core``) on first use, so that ``import tessaro``
+stays cheap: it loads neither NumPy nor the native modules.
+``tessaro.dask.warp`` (extra ``tessaro[dask]``) runs the sampling tile by
+tile on dask arrays.
 """
 
-from typing import TYPE_CHECKING, Any
+import importlib as _importlib
+import typing as _typing
 
 __version__ = "0.1.0"
 
-if TYPE_CHECKING:
+# Public name -> the module that defines it.
+_HOMES = {
+    "BorderConfig": "tessaro.core",
+    "BorderMode": "tessaro.core",
+    "InterpMethod": "tessaro.core",
+    "clip_abs": "tessaro.cython._brisel",
+    "remap_tensor": "tessaro.cython._tovik",
+    "remap_tensor_1d": "tessaro.cython._tovik_1d",
+    "warp": "tessaro.cython._warp",
+}
+
+__all__ = sorted(_HOMES)
+
+if _typing.TYPE_CHECKING:
+    from tessaro.core import BorderConfig as BorderConfig
+    from tessaro.core import BorderMode as BorderMode
+    from tessaro.core import InterpMethod as InterpMethod
+    from tessaro.cython._brisel import clip_abs as clip_abs
+    from tessaro.cython._tovik import remap_tensor as remap_tensor
+    from tessaro.cython._tovik_1d import remap_tensor_1d as remap_tensor_1d
     from tessaro.cython._warp import warp as warp
 
 
-def __getattr__(name: str) -> Any:
-    if name == "warp":
-        from tessaro.cython._warp import warp
-
-        globals()["warp"] = warp
-        return warp
-    raise AttributeError(f"module 'tessaro' has no attribute {name!r}")
+def __getattr__(name: str) -> _typing.Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'tessaro' has no attribute {name!r}")
+    value = getattr(_importlib.import_module(home), name)
+    # Later lookups find the name here and no longer reach this function.
+    globals()[name] = value
+    return value
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), "warp"])
+    return sorted({*globals(), *_HOMES})

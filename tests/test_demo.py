@@ -1,10 +1,12 @@
-"""The demo (``python -m tessaro``) draws its figures offline.
+"""The demo (``python -m tessaro``) draws its figures offline, and the
+README's examples run.
 
 Runs the whole demo at a small size in a fresh folder and checks that every
 figure is a real PNG of a sensible size; skipped when matplotlib (from the
 ``demo`` or ``test`` extra) is not installed.
 """
 
+import re
 import struct
 import subprocess
 import sys
@@ -12,6 +14,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
+README = Path(__file__).resolve().parent.parent / "README.md"
 
 pytest.importorskip("matplotlib")
 
@@ -89,3 +93,14 @@ def test_tiles_demo_warps_zarr_to_zarr_on_a_cluster(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "store complete: True" in proc.stdout
     assert "4 of 4 sampled tiles identical" in proc.stdout
+
+
+def test_readme_snippets_run(tmp_path):
+    if not README.is_file():
+        pytest.skip("no README next to the tests")
+    # The Python blocks, in order, as one script: later ones use earlier names.
+    blocks = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M)
+    assert blocks
+    proc = subprocess.run([sys.executable, "-c", "\n".join(blocks)], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr

@@ -95,7 +95,25 @@ def warp_examples() -> None:
     tessaro.warp(img, map_x, map_y, border_config=BorderConfig.wrap(), out=buf)
 
 
+def top_level_examples() -> None:
+    # The package's own names are the functions and classes above.
+    img = np.zeros((8, 8), dtype=np.uint8)
+    map_x, map_y = identity_maps(8, 8)
+    config = tessaro.BorderConfig.reflect()
+    assert config.mode == tessaro.BorderMode.REFLECT
+    out = tessaro.remap_tensor(img, map_x, map_y, interpolation=tessaro.InterpMethod.CUBIC,
+                               border_config=config)
+    assert_type(out, NDArray[np.uint8])
+    row: NDArray[np.int16] = np.arange(8, dtype=np.int16)
+    line = tessaro.remap_tensor_1d(row, np.linspace(0.0, 1.0, 8))
+    assert_type(line, NDArray[np.int16])
+    floor = tessaro.clip_abs(map_x, 0.5)
+    assert_type(floor, NDArray[np.float64])
+    assert tessaro.remap_tensor is remap_tensor and tessaro.clip_abs is clip_abs
+
+
 def main() -> None:
+    top_level_examples()
     remap_examples()
     remap_1d_examples()
     clip_examples()
