@@ -512,7 +512,7 @@ def test_identity_nearest_round_trips(dtype, c):
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.int16, np.float32])
-def test_non_float64_result_is_numpys_cast_of_the_float64_result(dtype):
+def test_non_float64_result_is_the_float64_result_stored(dtype):
     # Lanczos overshoots the integer range at the 0/119 steps: saturated, not wrapped
     src = np.random.default_rng(5).integers(0, 120, (11, 2)).astype(dtype)
     u = unit_map(11, seed=6)
