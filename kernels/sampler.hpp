@@ -144,7 +144,7 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
       }
     };
     const auto wide = [](const char* p) { return simd::load_four<S, Isa>(p); };
-    const auto exact = [](const char* p) { return simd::load_channels<S, G>(p); };
+    const auto exact = [](const char* p) { return simd::load_channels<S, G, Isa>(p); };
     // Offsets grow (or shrink, for a negative stride) with the tap index, so
     // a position's highest tap is at its first or last row and column.
     const auto highest = [&](int m) {
@@ -223,15 +223,15 @@ inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, bool 
   if constexpr (G >= 2) {
     for (int m = 0; m < n; ++m) {
       if constexpr (K::shape == TapShape::nearest) {
-        sink.template pixel<G>(m, simd::load_channels<S, G>(src + plan.off[0][m]));
+        sink.template pixel<G>(m, simd::load_channels<S, G, Isa>(src + plan.off[0][m]));
       } else if constexpr (K::shape == TapShape::linear) {
-        const vd v0 = simd::load_channels<S, G>(src + plan.off[0][m]);
-        const vd v1 = simd::load_channels<S, G>(src + plan.off[1][m]);
+        const vd v0 = simd::load_channels<S, G, Isa>(src + plan.off[0][m]);
+        const vd v1 = simd::load_channels<S, G, Isa>(src + plan.off[1][m]);
         sink.template pixel<G>(m, (v1 - v0) * splat(plan.frac[m]) + v0);
       } else {
         vd acc = splat(0.0);
         for (int t = 0; t < T; ++t)
-          acc = splat(plan.w[t][m]) * simd::load_channels<S, G>(src + plan.off[t][m]) + acc;
+          acc = splat(plan.w[t][m]) * simd::load_channels<S, G, Isa>(src + plan.off[t][m]) + acc;
         sink.template pixel<G>(m, detail::normalise(acc, splat(plan.sumw[m])));
       }
     }

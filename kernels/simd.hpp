@@ -109,7 +109,7 @@ using v4 = typename Four<S>::type;
 
 // Four elements of type S as doubles: exact for every source type (float
 // widening, and integers of at most 16 bits).
-template <class S>
+template <class S, class Isa>
 [[gnu::always_inline]] inline vd to_doubles(v4<S> v) noexcept {
   if constexpr (std::is_integral_v<S>) {
     // To int32 lanes by a byte shuffle (zeros above unsigned values; signed
@@ -129,9 +129,11 @@ template <class S>
     } else {
       i = (vi)__builtin_shufflevector(b, z, 0, 1, 16, 16, 2, 3, 16, 16, 4, 5, 16, 16, 6, 7, 16, 16);
     }
-    return __builtin_convertvector(i, vd);
+    return Isa::from_i32(i);
+  } else if constexpr (std::is_same_v<S, float>) {
+    return Isa::widen(v);
   } else {
-    return __builtin_convertvector(v, vd);
+    return v;
   }
 }
 
@@ -154,26 +156,22 @@ template <class D>
 
 // G adjacent elements of type S at p into lanes 0 .. G-1, zeros above;
 // reads nothing past the G elements.
-template <class S, int G>
+template <class S, int G, class Isa>
 [[gnu::always_inline]] inline vd load_channels(const char* p) noexcept {
   static_assert(G >= 2 && G <= 4);
-  if constexpr (G == 4) {
-    v4<S> v;
-    std::memcpy(&v, p, sizeof v);
-    return to_doubles<S>(v);
-  } else {
-    v4<S> v = {};
-    std::memcpy(&v, p, G * sizeof(S));
-    return to_doubles<S>(v);
-  }
+  v4<S> v = {};
+  std::memcpy(&v, p, G * sizeof(S));
+  return to_doubles<S, Isa>(v);
 }
 
 // The instruction sets a copy of the kernels is compiled for, as the
 // operations whose best instruction differs between them. widen: four
-// floats as doubles (exact). narrow: four doubles rounded to floats, each
-// lane as static_cast<float> in the current rounding mode.
+// floats as doubles (exact). from_i32: four int32 as doubles (exact).
+// narrow: four doubles rounded to floats, each lane as static_cast<float>
+// in the current rounding mode.
 struct Baseline {
   [[gnu::always_inline]] static vd widen(vf v) noexcept { return __builtin_convertvector(v, vd); }
+  [[gnu::always_inline]] static vd from_i32(vi v) noexcept { return __builtin_convertvector(v, vd); }
   [[gnu::always_inline]] static vf narrow(vd v) noexcept { return __builtin_convertvector(v, vf); }
 };
 
@@ -184,10 +182,12 @@ struct Avx2 {
   // AVX2. It also checks every function on its own, so an AVX2 helper taking
   // a 32-byte vector from these (baseline) templates would not compile.
   [[gnu::always_inline]] static vd widen(vf v) noexcept { return __builtin_convertvector(v, vd); }
+  [[gnu::always_inline]] static vd from_i32(vi v) noexcept { return __builtin_convertvector(v, vd); }
   [[gnu::always_inline]] static vf narrow(vd v) noexcept { return __builtin_convertvector(v, vf); }
 #else
   // One instruction each (GCC splits the generic conversions in two).
   [[gnu::target("avx2")]] static vd widen(vf v) noexcept { return (vd)_mm256_cvtps_pd((__m128)v); }
+  [[gnu::target("avx2")]] static vd from_i32(vi v) noexcept { return (vd)_mm256_cvtepi32_pd((__m128i)v); }
   [[gnu::target("avx2")]] static vf narrow(vd v) noexcept { return (vf)_mm256_cvtpd_ps((__m256d)v); }
 #endif
 };
@@ -209,11 +209,7 @@ template <class S, class Isa = Baseline>
 [[gnu::always_inline]] inline vd load_four(const char* p) noexcept {
   v4<S> v;
   std::memcpy(&v, p, sizeof v);
-  if constexpr (std::is_same_v<S, float>) {
-    return widen<Isa>(v);
-  } else {
-    return to_doubles<S>(v);
-  }
+  return to_doubles<S, Isa>(v);
 }
 
 // Two adjacent elements of type S at p, as doubles.

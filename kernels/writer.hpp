@@ -162,7 +162,20 @@ struct Writer<D, Isa> {
   template <int G>
   void put_channels(char* p, simd::vd v) noexcept {
     const simd::v4<D> d = convert(v);
-    std::memcpy(p, &d, sizeof(D) * G);
+    if constexpr (G == 3) {
+      // Through a general register: a 3-, or 6-byte copy out of a vector
+      // goes through the stack, and reading it back there stalls.
+      using Word = std::conditional_t<sizeof(D) == 1, uint32_t, uint64_t>;
+      using Half = std::conditional_t<sizeof(D) == 1, uint16_t, uint32_t>;
+      Word w;
+      std::memcpy(&w, &d, sizeof w);
+      const Half lo = static_cast<Half>(w);
+      const D hi = static_cast<D>(w >> (16 * sizeof(D)));
+      std::memcpy(p, &lo, sizeof lo);
+      std::memcpy(p + sizeof lo, &hi, sizeof hi);
+    } else {
+      std::memcpy(p, &d, sizeof(D) * G);
+    }
   }
   void put_lanes(char* p, int64_t stride, int count, simd::vd v) noexcept {
     const simd::v4<D> d = convert(v);
