@@ -8,6 +8,10 @@ what ``tessaro.cython._tovik.remap_tensor`` gives. It lives in the native
 module ``tessaro.cython._warp`` and is imported on first use, so that
 ``import tessaro`` stays cheap. ``tessaro.dask.warp`` (extra
 ``tessaro[dask]``) runs the same sampling tile by tile on dask arrays.
+
+``tessaro.warp_affine`` and ``tessaro.warp_perspective`` warp by a matrix
+without maps, bit for bit as ``warp`` through the maps that
+``tessaro.maps.affine`` and ``tessaro.maps.perspective`` build.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -15,7 +19,10 @@ from typing import TYPE_CHECKING, Any
 __version__ = "0.1.0"
 
 if TYPE_CHECKING:
+    from tessaro import maps as maps
     from tessaro.cython._warp import warp as warp
+    from tessaro.transform import warp_affine as warp_affine
+    from tessaro.transform import warp_perspective as warp_perspective
 
 
 def __getattr__(name: str) -> Any:
@@ -24,8 +31,17 @@ def __getattr__(name: str) -> Any:
 
         globals()["warp"] = warp
         return warp
+    if name in ("warp_affine", "warp_perspective"):
+        from tessaro import transform
+
+        globals()[name] = getattr(transform, name)
+        return globals()[name]
+    if name == "maps":
+        import tessaro.maps
+
+        return tessaro.maps
     raise AttributeError(f"module 'tessaro' has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), "warp"])
+    return sorted([*globals(), "warp", "warp_affine", "warp_perspective", "maps"])
