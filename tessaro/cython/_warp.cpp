@@ -173,7 +173,9 @@ bool check_border_image(PyObject* bc, Py_ssize_t h, Py_ssize_t w, Py_ssize_t C, 
 kernels::TapBounds tap_bounds(const kernels::Remap2D& a) {
   frame::ReleasedLock unlocked;
   std::vector<kernels::TapBounds> parts(static_cast<std::size_t>(std::max(1, omp_get_max_threads())));
-  const bool parallel = a.H * a.W >= frame::kMinParallelWork;
+  // An affine transform's rows take two positions each.
+  const bool few = a.transform != nullptr && !a.perspective;
+  const bool parallel = (few ? 2 * a.H : a.H * a.W) >= frame::kMinParallelWork;
   const kernels::Transform tf(a.transform, a.perspective, a.src_H, a.src_W);
   frame::for_static_blocks(a.H, parallel, [&](std::int64_t begin, std::int64_t end, int t) {
     parts[static_cast<std::size_t>(t)] =
