@@ -72,12 +72,13 @@ def _extent(shape: Any, name: str) -> tuple[int, int]:
 
 
 def _unit_maps(
-    t: NDArray[np.float64], perspective: bool, shape: Any, src_shape: Any
+    t: NDArray[np.float64], perspective: bool, shape: Any, src_shape: Any, origin: Any
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     h, w = _extent(shape, "shape")
     H, W = _extent(src_shape, "src_shape")
-    x = np.arange(w, dtype=np.float64)[None, :]
-    y = np.arange(h, dtype=np.float64)[:, None]
+    r0, c0 = _extent(origin, "origin")
+    x = np.arange(c0, c0 + w, dtype=np.int64).astype(np.float64)[None, :]
+    y = np.arange(r0, r0 + h, dtype=np.int64).astype(np.float64)[:, None]
     # Huge entries may overflow, and the horizon divides by 0: the kernel
     # raises nothing there either.
     with np.errstate(all="ignore"):
@@ -96,7 +97,11 @@ def _unit_maps(
 
 
 def affine(
-    matrix: ArrayLike, shape: tuple[int, ...], src_shape: tuple[int, ...]
+    matrix: ArrayLike,
+    shape: tuple[int, ...],
+    src_shape: tuple[int, ...],
+    *,
+    origin: tuple[int, int] = (0, 0),
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """The unit maps ``(map_x, map_y)`` of an affine transform.
 
@@ -109,6 +114,8 @@ def affine(
             ``scipy.ndimage.affine_transform`` with the axes swapped).
         shape: the output's (h, w) (further entries are ignored).
         src_shape: the source's (H, W) (further entries are ignored).
+        origin: (r0, c0): the maps of output pixels (r0 + i, c0 + j), the
+            block at that place of a larger output (for tiles).
 
     Returns:
         float64 (h, w) maps: the source column over ``max(W - 1, 1)`` and
@@ -122,11 +129,15 @@ def affine(
             or a negative one.
         TypeError: a matrix of non-real numbers.
     """
-    return _unit_maps(_matrix(matrix, False), False, shape, src_shape)
+    return _unit_maps(_matrix(matrix, False), False, shape, src_shape, origin)
 
 
 def perspective(
-    matrix: ArrayLike, shape: tuple[int, ...], src_shape: tuple[int, ...]
+    matrix: ArrayLike,
+    shape: tuple[int, ...],
+    src_shape: tuple[int, ...],
+    *,
+    origin: tuple[int, int] = (0, 0),
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """The unit maps ``(map_x, map_y)`` of a perspective transform (a
     homography).
@@ -139,6 +150,7 @@ def perspective(
             ``WARP_INVERSE_MAP``.
         shape: the output's (h, w) (further entries are ignored).
         src_shape: the source's (H, W) (further entries are ignored).
+        origin: (r0, c0), as in :func:`affine`.
 
     Returns:
         float64 (h, w) maps, scaled as in :func:`affine`. Where ``d`` is not
@@ -152,4 +164,4 @@ def perspective(
             bad shape.
         TypeError: a matrix of non-real numbers.
     """
-    return _unit_maps(_matrix(matrix, True), True, shape, src_shape)
+    return _unit_maps(_matrix(matrix, True), True, shape, src_shape, origin)

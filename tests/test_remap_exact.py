@@ -863,6 +863,8 @@ def test_maps_follow_the_matrix_and_the_horizon():
     np.testing.assert_allclose(mx[safe & front], (p[0] / p[2])[safe & front] / 1, rtol=1e-13)
     np.testing.assert_allclose(my[safe & front], (p[1] / p[2])[safe & front] / (H - 1), rtol=1e-13)
     ax, ay = tmaps.affine(m[:2], (h, w), (H, W))
+    block = tmaps.perspective(m, (50, 70), (H, W), origin=(90, 120))
+    assert all(b.tobytes() == f[90:140, 120:190].tobytes() for b, f in zip(block, (mx, my)))
     np.testing.assert_allclose(ax, p[0], rtol=1e-13, atol=1e-13)
     np.testing.assert_allclose(ay, p[1] / (H - 1), rtol=1e-13, atol=1e-13)
     # beyond the horizon: NaN in float outputs, 0 in integer ones
