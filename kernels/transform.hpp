@@ -41,15 +41,6 @@ struct Transform {
 
 namespace detail {
 
-template <class V>
-[[gnu::always_inline]] inline V lift(double k) noexcept {
-  if constexpr (std::is_same_v<V, double>) {
-    return k;
-  } else {
-    return simd::splat(k);
-  }
-}
-
 [[gnu::always_inline]] inline double before_horizon(double w, double value) noexcept {
   return w > 0.0 ? value : std::numeric_limits<double>::quiet_NaN();
 }
@@ -61,25 +52,51 @@ template <class V>
 
 }  // namespace detail
 
-// The unit coordinates (u, v) of output pixel (x, y): V is double for one
-// pixel, simd::vd for four.
+// A transform's numbers as V: double for one pixel, simd::vd (each number
+// in every lane) for four. Made once per run, so that a loop does not
+// rebuild its vectors.
+template <class V>
+struct Coefficients {
+  V t[9];
+  V sx, sy;
+
+  explicit Coefficients(const Transform& tf) noexcept {
+    const auto lift = [](double k) {
+      if constexpr (std::is_same_v<V, double>) {
+        return k;
+      } else {
+        return simd::splat(k);
+      }
+    };
+    for (int k = 0; k < 9; ++k) t[k] = lift(tf.t[k]);
+    sx = lift(tf.sx);
+    sy = lift(tf.sy);
+  }
+};
+
+// The unit coordinates (u, v) of output pixel (x, y), one pixel (V =
+// double) or four (V = simd::vd): the formula, in its order.
 template <bool kPerspective, class V>
-[[gnu::always_inline]] inline void transform_unit(const Transform& tf, V x, V y, V& u,
+[[gnu::always_inline]] inline void transform_unit(const Coefficients<V>& c, V x, V y, V& u,
                                                   V& v) noexcept {
-  using detail::lift;
-  const double* t = tf.t;
-  V xs = (lift<V>(t[0]) * x + lift<V>(t[1]) * y) + lift<V>(t[2]);
-  V ys = (lift<V>(t[3]) * x + lift<V>(t[4]) * y) + lift<V>(t[5]);
+  const V* t = c.t;
+  V xs = (t[0] * x + t[1] * y) + t[2];
+  V ys = (t[3] * x + t[4] * y) + t[5];
   if constexpr (kPerspective) {
-    const V w = (lift<V>(t[6]) * x + lift<V>(t[7]) * y) + lift<V>(t[8]);
+    const V w = (t[6] * x + t[7] * y) + t[8];
     xs = detail::before_horizon(w, xs / w);
     ys = detail::before_horizon(w, ys / w);
   }
-  u = xs / lift<V>(tf.sx);
-  v = ys / lift<V>(tf.sy);
+  u = xs / c.sx;
+  v = ys / c.sy;
 }
 
-// One pixel, for either kind of transform.
+// One pixel.
+template <bool kPerspective>
+inline void transform_unit(const Transform& tf, double x, double y, double& u, double& v) noexcept {
+  transform_unit<kPerspective>(Coefficients<double>(tf), x, y, u, v);
+}
+
 inline void transform_unit(const Transform& tf, double x, double y, double& u, double& v) noexcept {
   if (tf.perspective)
     transform_unit<true>(tf, x, y, u, v);
@@ -95,12 +112,13 @@ template <bool kPerspective>
 inline void transform_run(const Transform& tf, int64_t row, int64_t col0, int n, double* u,
                           double* v) noexcept {
   using simd::vd;
+  const Coefficients<vd> c(tf);
   const vd y = simd::splat(static_cast<double>(row));
   const vd lanes = {0.0, 1.0, 2.0, 3.0};
   for (int m = 0; m < n; m += simd::kLanes) {
     const vd x = simd::splat(static_cast<double>(col0 + m)) + lanes;
     vd vu, vv;
-    transform_unit<kPerspective>(tf, x, y, vu, vv);
+    transform_unit<kPerspective>(c, x, y, vu, vv);
     simd::store(u + m, vu);
     simd::store(v + m, vv);
   }
