@@ -508,6 +508,56 @@ def bench_threads(quick):
     return rows
 
 
+def rotation_matrix(H, W, degrees=7.0, scale=0.97):
+    """The inverse map of a rotation by `degrees` with a `scale` zoom about
+    the centre: output pixel (x, y) -> source pixel, 2x3."""
+    a = math.radians(degrees)
+    c, s = scale * math.cos(a), scale * math.sin(a)
+    cx, cy = (W - 1) / 2, (H - 1) / 2
+    return np.array([[c, -s, cx - c * cx + s * cy], [s, c, cy - s * cx - c * cy]])
+
+
+def bench_affine(cv2, quick):
+    """warp_affine (positions computed in the kernel) against cv2.warpAffine
+    (WARP_INVERSE_MAP, BORDER_REPLICATE; it snaps positions to 1/32 pixel)
+    and against our own warp through maps built beforehand, and the peak
+    allocation of a call."""
+    import tessaro
+    from tessaro import maps
+
+    rows = []
+    H, W, C = 1024, 1024, 3
+    m = rotation_matrix(H, W)
+    mx, my = maps.affine(m, (H, W), (H, W))
+    f64 = image(H, W, C)
+    group = "warp_affine, 1024x1024x3, 7 degree rotation scaled 0.97"
+    for dtype in (np.uint8, np.float32):
+        dname = np.dtype(dtype).name
+        src = (f64 * 255).astype(dtype) if dtype == np.uint8 else f64.astype(dtype)
+        for kname, code, cvname in KERNELS[:3]:
+            flag = getattr(cv2, cvname) | cv2.WARP_INVERSE_MAP
+            fns = {"ours": lambda: tessaro.warp_affine(src, m, interpolation=code),
+                   "peer": lambda: cv2.warpAffine(src, m, (W, H), flags=flag,
+                                                  borderMode=cv2.BORDER_REPLICATE),
+                   "maps": lambda: tessaro.warp(src, mx, my, interpolation=code)}
+            t = timed_rounds(fns, 3 if quick else 15)
+            rows.append(row(group, f"{dname} {kname}", t["ours"], t["peer"],
+                            f"cv2.warpAffine {cvname} REPLICATE", "speedup", 1.0))
+            rows.append(row(group, f"{dname} {kname} vs warp on built maps", t["ours"], t["maps"],
+                            "tessaro.warp with float64 maps built beforehand", "speedup",
+                            2.0 if dtype == np.uint8 else None))
+        out_bytes = H * W * C * np.dtype(dtype).itemsize
+        peak = peak_allocation(lambda: tessaro.warp_affine(src, m, interpolation=1))
+        mem = {"median_s": peak / 2**20 / 1e3, "min_s": peak / 2**20 / 1e3}
+        budget = {"median_s": (out_bytes / 2**20 + 2) / 1e3, "min_s": 0.0}
+        r = row(group, f"{dname} bilinear: peak allocation / (output + 2 MiB)", mem, budget,
+                "output + 2 MiB", "time_ratio", 1.0)
+        r["unit"] = "MiB"
+        r["note"] = f"output {out_bytes / 2**20:.1f} MiB"
+        rows.append(r)
+    return rows
+
+
 # --------------------------------------------------------------------------
 # Tiled warps on a local dask cluster (--tiles; not part of the default suite)
 
@@ -770,6 +820,7 @@ def main():
     info = machine()
     steps = [("2-D remap", lambda: bench_remap2d(cv2, args.quick)),
              ("dtypes", lambda: bench_dtypes(cv2, args.quick)),
+             ("affine", lambda: bench_affine(cv2, args.quick)),
              ("lanczos phase reuse", lambda: bench_phase_reuse(cv2, args.quick)),
              ("border modes", lambda: bench_border_modes(args.quick)),
              ("per-call overhead", lambda: bench_overhead(cv2, args.quick)),

@@ -49,6 +49,15 @@ struct Remap2D : BorderSettings {
   int64_t map_x_stride0 = 0;
   int64_t map_x_stride1 = 0;
 
+  // When set, the positions come from this transform instead of the maps
+  // (kernels/transform.hpp): a 3x3 row-major matrix taking output pixel
+  // (x, y) = (out_col0 + j, out_row0 + i) to a source pixel, perspective
+  // or affine; out_row0 and out_col0 place a block of a larger output.
+  const double* transform = nullptr;
+  bool perspective = false;
+  int64_t out_row0 = 0;
+  int64_t out_col0 = 0;
+
   char* dst = nullptr;  // (H, W, C), every element written
   int64_t dst_stride0 = 0;
   int64_t dst_stride1 = 0;

@@ -1,6 +1,6 @@
 // The 2-D remap's positions: a run of output pixels along a row, planned
-// from the coordinate maps, sampled over both axes of the source, blended
-// with border values by the 2-D feathering rules.
+// from the coordinate maps or a transform, sampled over both axes of the
+// source, blended with border values by the 2-D feathering rules.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "kernels/sampler.hpp"
 #include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
+#include "kernels/transform.hpp"
 #include "kernels/writer.hpp"
 
 namespace tessaro::kernels {
@@ -179,6 +180,7 @@ struct RowPlanner {
   // the source, and whether its columns are adjacent elements.
   const uintptr_t wide_limit;
   const bool unit_cols;
+  const Transform transform;  // used when a.transform is set
   int64_t next_i;
   int64_t next_j = 0;
   WeightCache<K> row_cache;
@@ -200,6 +202,7 @@ struct RowPlanner {
         row_end(row_end_),
         wide_limit(highest_element(a_) - static_cast<uintptr_t>(element_offset<S>(3))),
         unit_cols(a_.src_stride1 == element_offset<S>(1)),
+        transform(a_.transform, a_.perspective, a_.src_H, a_.src_W),
         next_i(row_begin) {}
 
   // The source's highest element at hand.
@@ -243,10 +246,16 @@ struct RowPlanner {
       ++next_i;
     }
     alignas(32) double copy_x[kRun], copy_y[kRun], x[kRun], y[kRun];
-    const double* raw_x = map_run(a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1,
-                                  a.map_x_stride1, r.n, a.maps_f32, copy_x);
-    const double* raw_y = map_run(a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1,
-                                  a.map_y_stride1, r.n, a.maps_f32, copy_y);
+    const double* raw_x = copy_x;
+    const double* raw_y = copy_y;
+    if (a.transform != nullptr) {  // a horizon's NaN is planned as a map's would be
+      transform_run(transform, a.out_row0 + r.i, a.out_col0 + r.j0, r.n, copy_x, copy_y);
+    } else {
+      raw_x = map_run(a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1, a.map_x_stride1,
+                      r.n, a.maps_f32, copy_x);
+      raw_y = map_run(a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1, a.map_y_stride1,
+                      r.n, a.maps_f32, copy_y);
+    }
     vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
       const vd vx = simd::load(raw_x + m);

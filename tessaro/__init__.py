@@ -8,6 +8,9 @@ The public names live here:
 - ``remap_tensor`` and ``remap_tensor_1d`` remap an image or a signal
   through maps of its own shape;
 - ``clip_abs`` raises every magnitude below a threshold up to it;
+- ``warp_affine`` and ``warp_perspective`` warp by a matrix without maps,
+  bit for bit as ``warp`` through the maps that ``tessaro.maps.affine``
+  and ``tessaro.maps.perspective`` build;
 - ``BorderConfig``, ``BorderMode`` and ``InterpMethod`` configure them.
 
 Each is imported from its module (``tessaro.cython.*``, the C-level
@@ -31,9 +34,11 @@ _HOMES = {
     "remap_tensor": "tessaro.cython._tovik",
     "remap_tensor_1d": "tessaro.cython._tovik_1d",
     "warp": "tessaro.cython._warp",
+    "warp_affine": "tessaro.transform",
+    "warp_perspective": "tessaro.transform",
 }
 
-__all__ = sorted(_HOMES)
+__all__ = sorted([*_HOMES, "maps"])
 
 if _typing.TYPE_CHECKING:
     from tessaro.core import BorderConfig as BorderConfig
@@ -42,10 +47,15 @@ if _typing.TYPE_CHECKING:
     from tessaro.cython._brisel import clip_abs as clip_abs
     from tessaro.cython._tovik import remap_tensor as remap_tensor
     from tessaro.cython._tovik_1d import remap_tensor_1d as remap_tensor_1d
+    from tessaro import maps as maps
     from tessaro.cython._warp import warp as warp
+    from tessaro.transform import warp_affine as warp_affine
+    from tessaro.transform import warp_perspective as warp_perspective
 
 
 def __getattr__(name: str) -> _typing.Any:
+    if name == "maps":  # the submodule, imported on first use too
+        return _importlib.import_module("tessaro.maps")
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module 'tessaro' has no attribute {name!r}")
@@ -56,4 +66,4 @@ def __getattr__(name: str) -> _typing.Any:
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *_HOMES})
+    return sorted({*globals(), *_HOMES, "maps"})

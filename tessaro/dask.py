@@ -491,3 +491,11 @@ def _distributed_client() -> Any:
 def is_complete(target: Any) -> bool:
     """Whether a zarr array written by :func:`to_zarr` holds every chunk."""
     return bool(target.attrs.get(COMPLETE_ATTR, False))
+
+
+# --------------------------------------------------------------------------
+# Warps by a matrix, without maps
+
+from tessaro._dask_transform import warp_affine, warp_perspective  # noqa: E402
+
+__all__ += ["warp_affine", "warp_perspective"]

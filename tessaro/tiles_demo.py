@@ -14,7 +14,9 @@ worker processes into another zarr store, and prints:
   call.
 
 The maps are computed inside the tasks from their formula, chunk by chunk,
-so no process ever holds them whole. Both stores are uncompressed, so that
+so no process ever holds them whole. With ``--affine`` the raster is uint8
+and the warp is :func:`tessaro.dask.warp_affine` (the rotation scaled by
+0.97 about the centre), whose tasks need no maps at all. Both stores are uncompressed, so that
 the figures are those of the warp rather than of a codec. Needs the
 ``tessaro[dask]`` extra.
 """
@@ -159,14 +161,54 @@ def _warm_worker() -> int:
 # The run
 
 
-def working_set_bound(src_dtype: Any, channels: int, windows: np.ndarray, map_chunks: Any) -> int:
+def working_set_bound(
+    src_dtype: Any,
+    channels: int,
+    windows: np.ndarray,
+    map_chunks: Any,
+    map_bytes: int = 16,
+    store_chunk: int = 0,
+) -> int:
     """4 x (chunk bytes + window bytes) of the largest task: its output
-    chunk and two float64 map chunks, and its source window."""
+    chunk and two float64 map chunks (map_bytes per pixel; none for a
+    transform), and its source window. With store_chunk (the side of the
+    source store's square chunks), plus the band of decoded store chunks
+    that a window read holds beside the window: one chunk row by the store
+    chunks the widest window touches."""
     item = np.dtype(src_dtype).itemsize * channels
     rows, cols = map_chunks
-    chunk = max(rows) * max(cols) * (item + 16)
+    chunk = max(rows) * max(cols) * (item + map_bytes)
     spans = (windows[..., 1] - windows[..., 0]) * (windows[..., 3] - windows[..., 2])
-    return 4 * (chunk + int(spans.max()) * item)
+    band = 0
+    if store_chunk:
+        touched = (windows[..., 3] - 1) // store_chunk - windows[..., 2] // store_chunk + 1
+        band = store_chunk * store_chunk * int(touched.max()) * item
+    return 4 * (chunk + int(spans.max()) * item) + band
+
+
+def rotation(size: int, angle_deg: float, scale: float = 0.97) -> np.ndarray:
+    """The 2x3 matrix of the --affine warp: output pixel -> source pixel,
+    a rotation scaled by `scale` about the centre."""
+    a = math.radians(angle_deg)
+    c, s = scale * math.cos(a), scale * math.sin(a)
+    m = (size - 1) / 2.0
+    return np.array([[c, -s, m - c * m + s * m], [s, c, m - s * m - c * m]])
+
+
+def transform_windows(matrix: np.ndarray, size: int, chunks: Any, interpolation: int) -> np.ndarray:
+    """(y0, y1, x0, x1) of every output block of a transform, as its task
+    finds it."""
+    from tessaro.cython._warp import _transform_window
+
+    rows = np.cumsum((0,) + tuple(chunks[0]))
+    cols = np.cumsum((0,) + tuple(chunks[1]))
+    out = np.empty((len(rows) - 1, len(cols) - 1, 4), np.int64)
+    for i in range(len(rows) - 1):
+        for j in range(len(cols) - 1):
+            block = (int(rows[i]), int(rows[i + 1]), int(cols[j]), int(cols[j + 1]))
+            out[i, j] = _transform_window(matrix, False, block, (size, size),
+                                          interpolation=interpolation)
+    return out
 
 
 def run(
@@ -183,6 +225,7 @@ def run(
     folder: Path | None = None,
     progress: bool = False,
     trim: bool = True,
+    affine: bool = False,
     echo: Any = print,
 ) -> dict[str, Any]:
     """The whole demo; returns its figures (also used by bench/run.py)."""
@@ -192,6 +235,7 @@ def run(
 
     import tessaro
     import tessaro.dask as td
+    from tessaro import maps
 
     tmp = None
     if folder is None:
@@ -199,16 +243,20 @@ def run(
         folder = Path(tmp.name)
     figures: dict[str, Any] = {"size": size, "channels": channels, "chunk": chunk,
                                "workers": workers, "memory_limit": memory_limit,
-                               "interpolation": interpolation}
+                               "interpolation": interpolation, "affine": affine}
     try:
         src_path, out_path = folder / "raster.zarr", folder / "warped.zarr"
         px = size * size
-        src_bytes = px * channels * 4
-        echo(f"Writing a {size} x {size} x {channels} float32 raster ({src_bytes / MiB:.0f} MiB) "
+        dtype = np.dtype(np.uint8 if affine else np.float32)
+        src_bytes = px * channels * dtype.itemsize
+        echo(f"Writing a {size} x {size} x {channels} {dtype} raster ({src_bytes / MiB:.0f} MiB) "
              f"to {src_path} ...")
         t0 = time.perf_counter()
+        raster = lazy_raster(size, channels, chunk)
+        if affine:
+            raster = (raster * 255).astype(dtype)
         with dask.config.set(scheduler="threads"):
-            td.to_zarr(lazy_raster(size, channels, chunk), src_path, compressors=None)
+            td.to_zarr(raster, src_path, compressors=None)
         echo(f"  written in {time.perf_counter() - t0:.1f} s")
 
         with dask.config.set(worker_environment(trim=trim)):
@@ -218,19 +266,29 @@ def run(
         try:
             baseline = client.run(_warm_worker)
             src = zarr.open_array(src_path, mode="r")  # read window by window by the tasks
-            map_x, map_y = lazy_maps(size, chunk, angle)
+            matrix = rotation(size, angle)
             t0 = time.perf_counter()
-            out = td.warp(src, map_x, map_y, interpolation=interpolation)
+            if affine:
+                out = td.warp_affine(src, matrix, chunks=chunk, interpolation=interpolation)
+            else:
+                map_x, map_y = lazy_maps(size, chunk, angle)
+                out = td.warp(src, map_x, map_y, interpolation=interpolation)
             t_plan = time.perf_counter() - t0
             target = td.to_zarr(out, out_path, progress=progress, compressors=None)
             t_cluster = time.perf_counter() - t0
             peaks = client.run(memory)
-            windows = td.source_windows((size, size), map_x, map_y, interpolation=interpolation)
+            if affine:
+                windows = transform_windows(matrix, size, out.chunks, interpolation)
+            else:
+                windows = td.source_windows((size, size), map_x, map_y, interpolation=interpolation)
         finally:
             client.close()
             cluster.close()
         complete = td.is_complete(target)
-        bound = working_set_bound(np.float32, channels, windows, map_x.chunks)
+        # The maps-free run also states the decoded band of its window reads,
+        # which at its small working set is a large part of the peak.
+        bound = (working_set_bound(dtype, channels, windows, out.chunks[:2], 0, chunk) if affine
+                 else working_set_bound(dtype, channels, windows, out.chunks[:2]))
         figures.update(cluster_s=t_cluster, plan_s=t_plan, cluster_mpx_s=px / t_cluster / 1e6,
                        complete=complete, bound_bytes=bound,
                        largest_window=int(((windows[..., 1] - windows[..., 0])
@@ -246,22 +304,30 @@ def run(
             figures["workers_mem"].append({"worker": addr, "baseline": base, "peak": peak,
                                            "within": ok})
             echo(f"  worker {addr}: peak {peak / MiB:.0f} MiB, baseline {base / MiB:.0f} MiB, "
-                 f"bound baseline + 4 x (chunk + window) = {(base + bound) / MiB:.0f} MiB: "
+                 f"bound baseline + 4 x (chunk + window)"
+                 + (" + decoded band" if affine else "")
+                 + f" = {(base + bound) / MiB:.0f} MiB: "
                  + ("within" if ok else "ABOVE"))
 
         # The single in-memory call, on the same warp of a size that fits.
         m = min(size, compare_size or size)
         full = np.asarray(zarr.open_array(src_path, mode="r")[:m, :m])
-        mx, my = map_blocks(slice(0, m), slice(0, m), m, angle)
-        t0 = time.perf_counter()
-        tessaro.warp(full, mx, my, interpolation=interpolation)
+        if affine:
+            t0 = time.perf_counter()
+            tessaro.warp_affine(full, rotation(m, angle), interpolation=interpolation)
+        else:
+            mx, my = map_blocks(slice(0, m), slice(0, m), m, angle)
+            t0 = time.perf_counter()
+            tessaro.warp(full, mx, my, interpolation=interpolation)
+            del mx, my
         t_mem = time.perf_counter() - t0
         figures.update(memory_size=m, memory_s=t_mem, memory_mpx_s=m * m / t_mem / 1e6)
         figures["throughput_ratio"] = figures["cluster_mpx_s"] / figures["memory_mpx_s"]
-        echo(f"In-memory tessaro.warp, {m} x {m} x {channels}: {t_mem:.2f} s, "
+        echo(f"In-memory tessaro.{'warp_affine' if affine else 'warp'}, {m} x {m} x {channels}: "
+             f"{t_mem:.2f} s, "
              f"{m * m / t_mem / 1e6:.1f} Mpx/s; cluster / in-memory throughput: "
              f"{figures['throughput_ratio']:.2f}")
-        del full, mx, my
+        del full
 
         # Bit identity of a sample of tiles against the whole-source call.
         rng = np.random.default_rng(0)
@@ -275,7 +341,11 @@ def run(
             r0, c0 = sum(out.chunks[0][:i]), sum(out.chunks[1][:j])
             rows = slice(r0, r0 + out.chunks[0][i])
             cols = slice(c0, c0 + out.chunks[1][j])
-            tx, ty = map_blocks(rows, cols, size, angle)
+            if affine:  # through maps: another path than the tasks'
+                tx, ty = maps.affine(matrix, (rows.stop - r0, cols.stop - c0), whole.shape,
+                                     origin=(r0, c0))
+            else:
+                tx, ty = map_blocks(rows, cols, size, angle)
             want = tessaro.warp(whole, tx, ty, interpolation=interpolation)
             got = np.asarray(target[rows, cols])
             same += got.tobytes() == want.tobytes()
@@ -305,6 +375,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     p.add_argument("--no-malloc-trim", action="store_true",
                    help="workers without dask's MALLOC_TRIM_THRESHOLD_ (faster, larger)")
+    p.add_argument("--affine", action="store_true",
+                   help="a uint8 raster rotated (scaled 0.97) by tessaro.dask.warp_affine, no maps")
     return p
 
 
@@ -320,6 +392,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     figures = run(args.size, channels=args.channels, chunk=args.chunk, workers=args.workers,
                   memory_limit=args.memory_limit, interpolation=args.interpolation,
                   compare_size=args.compare_size, folder=args.dir,
-                  progress=not args.no_progress and os.isatty(1), trim=not args.no_malloc_trim)
+                  progress=not args.no_progress and os.isatty(1), trim=not args.no_malloc_trim,
+                  affine=args.affine)
     ok = figures["complete"] and figures["tiles_identical"] == figures["tiles_checked"]
     return 0 if ok else 1

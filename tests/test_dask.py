@@ -158,6 +158,53 @@ def test_bad_input_fails_before_any_task_runs():
         td.warp(src[0], mx, my)
 
 
+# A rotation that sends positions past two sides, and a homography whose
+# horizon crosses the lower rows of the output.
+TRANSFORMS = {
+    "affine": np.array([[0.97 * np.cos(0.12), -0.97 * np.sin(0.12), 3.0],
+                        [0.97 * np.sin(0.12), 0.97 * np.cos(0.12), -4.0]]),
+    "perspective": np.array([[1.05, 0.1, -3.0], [-0.08, 0.95, 2.0], [0.004, -0.09, 1.1]]),
+}
+
+
+def test_transform_tiles_match_the_in_memory_call(client):
+    src = np.random.default_rng(6).random((H, W, C))
+    dsrc = da.from_array(src, chunks=SRC_CHUNKS)
+    cases = [(kind, k, bc) for kind in TRANSFORMS for k in range(5) for bc in configs().values()]
+    outs = [getattr(td, "warp_" + kind)(dsrc, TRANSFORMS[kind], (h, w), chunks=MAP_CHUNKS,
+                                        interpolation=k, border_config=bc)
+            for kind, k, bc in cases]
+    assert all(o.chunks == MAP_CHUNKS + ((C,),) for o in outs)
+    for (kind, k, bc), got in zip(cases, dask.compute(*outs)):
+        same_bits(got, getattr(tessaro, "warp_" + kind)(src, TRANSFORMS[kind], (h, w),
+                                                        interpolation=k, border_config=bc))
+
+
+def test_transform_tiles_from_zarr_and_a_huge_lazy_output(client, tmp_path):
+    img = np.random.default_rng(7).integers(0, 256, (H, W), dtype=np.uint8)
+    store = zarr.create_array(tmp_path / "img.zarr", shape=img.shape, chunks=(8, 8), dtype=img.dtype)
+    store[...] = img
+    for kind, m in TRANSFORMS.items():
+        out = getattr(td, "warp_" + kind)(store, m, chunks=(5, 7), interpolation=2,
+                                          border_config=BorderConfig.reflect())
+        same_bits(out.compute(), getattr(tessaro, "warp_" + kind)(
+            img, m, interpolation=2, border_config=BorderConfig.reflect()))
+    # 65536 x 65536 from a store that holds nothing yet: one task per block
+    # and the store in the graph, and a tile's graph is one task.
+    big = zarr.create_array(tmp_path / "big.zarr", shape=(65536, 65536, 3), chunks=(1024, 1024, 3),
+                            dtype=np.uint8)
+    c, s = np.cos(0.12), np.sin(0.12)
+    m = [[c, -s, 32767.5 * (1 - c + s)], [s, c, 32767.5 * (1 - s - c)]]
+    out = td.warp_affine(big, m, chunks=2048)
+    assert out.numblocks == (32, 32, 1) and len(out.__dask_graph__()) == 32 * 32 + 1
+    tile = out.blocks[9, 20]
+    (culled,) = dask.optimize(tile)
+    assert len(culled.__dask_graph__()) <= 3
+    assert tile.compute().shape == (2048, 2048, 3)
+    with pytest.raises(ValueError, match="finite"):
+        td.warp_perspective(big, np.diag([1.0, 1.0, np.nan]))
+
+
 def test_import_without_dask_names_the_extra():
     code = "import sys; sys.modules['dask'] = None; import tessaro.dask"
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

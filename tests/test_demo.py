@@ -86,10 +86,11 @@ def test_bad_size_is_refused(tmp_path):
     assert "--size" in proc.stderr
 
 
-def test_tiles_demo_warps_zarr_to_zarr_on_a_cluster(tmp_path):
+@pytest.mark.parametrize("extra", [(), ("--affine",)])
+def test_tiles_demo_warps_zarr_to_zarr_on_a_cluster(tmp_path, extra):
     pytest.importorskip("distributed")
     proc = run_demo("tiles", "--size", "300", "--chunk", "128", "--compare-size", "300",
-                    "--dir", str(tmp_path / "stores"), cwd=tmp_path)
+                    "--dir", str(tmp_path / "stores"), *extra, cwd=tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "store complete: True" in proc.stdout
     assert "4 of 4 sampled tiles identical" in proc.stdout

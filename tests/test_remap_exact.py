@@ -795,3 +795,138 @@ def test_warp_refuses_bad_arguments_and_writes_nothing(change, exc, message):
     with pytest.raises(exc, match=message):
         _warp.warp(args.pop("src"), args.pop("map_x"), args.pop("map_y"), **args)
     assert_array_equal(args["out"], before)
+
+
+# --------------------------------------------------------------------------
+# warps by a matrix: the positions of tessaro.maps, computed in the kernel
+
+import tessaro  # noqa: E402
+from tessaro import maps as tmaps  # noqa: E402
+
+WARP_BY = {"affine": tessaro.warp_affine, "perspective": tessaro.warp_perspective}
+
+
+def transform_matrix(kind, rng):
+    """A rotation by 20 degrees scaled by 1.3, or a homography whose horizon
+    crosses the output; both send positions past every side of the source."""
+    noise = rng.normal(scale=1e-3, size=(3, 3))
+    if kind == "affine":
+        c, s = 1.3 * math.cos(0.35), 1.3 * math.sin(0.35)
+        return (np.array([[c, -s, -2.5], [s, c, -3.0]]) + noise[:2]).round(6)
+    return np.array([[1.1, 0.2, -2.0], [-0.1, 0.9, -1.5], [0.06, -0.11, 0.7]]) + noise
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "uint8", "uint16"])
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
+@pytest.mark.parametrize("border", ["clamp", "constant", "reflect", "wrap", "reflect_101", "array3"])
+@pytest.mark.parametrize("kind", ["affine", "perspective"])
+def test_transform_warps_equal_warp_on_their_maps(kind, border, interpolation, dtype):
+    rng = rng_for("transform", kind, border, interpolation, dtype)
+    src = oracle.typed_like(make_src(rng, 3, 8, 11), dtype, rng)
+    # a row of more than one run, and a narrow one
+    for shape in ((3, 70), (9, 5)):
+        m = transform_matrix(kind, rng)
+        bc = config(border, rng, shape + (3,), scale=oracle.border_scale(dtype), width=0.3,
+                    fm=interpolation % 2)
+        want = _warp.warp(src, *getattr(tmaps, kind)(m, shape, src.shape),
+                          interpolation=interpolation, border_config=bc)
+        if kind == "affine" and shape[0] == 9:
+            m = np.vstack([m, [0, 0, 1]])
+        got = WARP_BY[kind](src, m, shape, interpolation=interpolation, border_config=bc)
+        assert got.dtype == src.dtype and got.tobytes() == want.tobytes()
+        out = np.full(want.shape, 7, src.dtype)
+        assert WARP_BY[kind](src, m, shape, interpolation=interpolation, border_config=bc,
+                             out=out) is out
+        assert out.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
+@pytest.mark.parametrize("border", ["clamp", "constant", "reflect", "wrap", "reflect_101"])
+@pytest.mark.parametrize("kind", ["affine", "perspective"])
+def test_transform_windows_are_exact_and_tiles_equal_the_whole_call(kind, border, interpolation):
+    rng = rng_for("transform tiles", kind, border, interpolation)
+    H, W = 12, 15
+    src = make_src(rng, 2, H, W)
+    m, persp = transform_matrix(kind, rng), kind == "perspective"
+    bc = config(border, rng, (9, 10, 2), width=0.3, fm=interpolation % 2)
+    whole = _warp._warp_transform(src, m, (9, 10), persp, interpolation=interpolation,
+                                  border_config=bc)
+    mx, my = getattr(tmaps, kind)(m, (9, 10), (H, W))
+    for r0, r1 in ((0, 1), (1, 5), (5, 9)):
+        for c0, c1 in ((0, 6), (6, 10)):
+            block = (r0, r1, c0, c1)
+            y0, y1, x0, x1 = _warp._transform_window(m, persp, block, (H, W),
+                                                     interpolation=interpolation, border_config=bc)
+            tx, ty = mx[r0:r1, c0:c1], my[r0:r1, c0:c1]
+            if np.isnan(tx).all():
+                assert (y0, y1, x0, x1) == (0, 1, 0, 1)
+            else:  # the taps themselves, not a margin around them
+                a, b, c, d = oracle.read_window(tx, ty, H, W, interpolation, bc.mode.value)
+                assert (y0, y1, x0, x1) == (a, b + 1, c, d + 1)
+            got = _warp._warp_transform_window(src[y0:y1, x0:x1], m, persp, block, (H, W),
+                                               (y0, x0), interpolation=interpolation,
+                                               border_config=bc)
+            assert_same_values(got, whole[r0:r1, c0:c1])
+            if x1 - x0 > 1:
+                with pytest.raises(ValueError, match="^source window"):
+                    _warp._warp_transform_window(src[y0:y1, x0 + 1:x1], m, persp, block, (H, W),
+                                                 (y0, x0 + 1), interpolation=interpolation,
+                                                 border_config=bc)
+
+
+@pytest.mark.parametrize("kind, matrix, message", [
+    ("affine", np.eye(2), "an affine matrix must be 2x3 or 3x3"),
+    ("affine", np.ones((4, 3)), "an affine matrix must be 2x3 or 3x3"),
+    ("affine", np.ones(6), "an affine matrix must be 2x3 or 3x3"),
+    ("affine", [[1, 0, 0], [0, 1, 0], [0, 1e-9, 1]], "last row"),
+    ("affine", [[1, 0, NAN], [0, 1, 0]], "finite"),
+    ("perspective", np.eye(3)[:2], "a perspective matrix must be 3x3"),
+    ("perspective", [[1, 0, 0], [0, 1, 0], [0, 0, INF]], "finite"),
+])
+def test_bad_matrices_are_refused_before_anything_is_written(kind, matrix, message):
+    out = np.full((4, 6, 2), 7.0)
+    with pytest.raises(ValueError, match=message):
+        WARP_BY[kind](np.ones((5, 5, 2)), matrix, (4, 6), out=out)
+    assert (out == 7.0).all()
+    with pytest.raises(ValueError, match=message):
+        getattr(tmaps, kind)(matrix, (4, 6), (5, 5))
+
+
+def test_maps_follow_the_matrix_and_the_horizon():
+    m = transform_matrix("perspective", rng_for("maps")) * [[1, 1, 1], [1, 1, 1], [0.1, 0.1, 1]]
+    h, w, H, W = 150, 220, 30, 1  # enough work for every thread; a one-sample axis
+    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
+    p = np.einsum("ij,jhw->ihw", m, np.stack([x, y, np.ones_like(x)]))
+    d = (m[2, 0] * x + m[2, 1] * y) + m[2, 2]
+    front, safe = d > 0, np.abs(d) > 0.05
+    mx, my = tmaps.perspective(m, (h, w, 3), (H, W, 3))
+    assert np.isnan(mx[~front]).all() and np.isnan(my[~front]).all()
+    assert not np.isnan(mx[front]).any() and 0 < front.mean() < 1
+    np.testing.assert_allclose(mx[safe & front], (p[0] / p[2])[safe & front] / 1, rtol=1e-13)
+    np.testing.assert_allclose(my[safe & front], (p[1] / p[2])[safe & front] / (H - 1), rtol=1e-13)
+    ax, ay = tmaps.affine(m[:2], (h, w), (H, W))
+    block = tmaps.perspective(m, (50, 70), (H, W), origin=(90, 120))
+    assert all(b.tobytes() == f[90:140, 120:190].tobytes() for b, f in zip(block, (mx, my)))
+    np.testing.assert_allclose(ax, p[0], rtol=1e-13, atol=1e-13)
+    np.testing.assert_allclose(ay, p[1] / (H - 1), rtol=1e-13, atol=1e-13)
+    # beyond the horizon: NaN in float outputs, 0 in integer ones
+    src = np.random.default_rng(0).random((H, W, 2)) * 200 + 20
+    for dtype in (np.float64, np.uint8):
+        got = tessaro.warp_perspective(src.astype(dtype), m, (h, w), interpolation=2)
+        assert got.tobytes() == tessaro.warp(src.astype(dtype), mx, my, interpolation=2).tobytes()
+        behind = np.isnan(got) if dtype == np.float64 else got == 0
+        assert_array_equal(behind, np.broadcast_to(~front[..., None], got.shape))
+
+
+def test_affine_agrees_with_scipy():
+    ndimage = pytest.importorskip("scipy.ndimage")
+    src = np.random.default_rng(3).random((40, 50))
+    c, s = 0.97 * math.cos(math.radians(7)), 0.97 * math.sin(math.radians(7))
+    m = np.array([[c, -s, 24.5 - 24.5 * c + 19.5 * s], [s, c, 19.5 - 24.5 * s - 19.5 * c]])
+    got = tessaro.warp_affine(src, m, (45, 55))
+    # SciPy orders the axes (row, column); it samples pixel positions, we
+    # unit ones, so the two positions may differ in the last bits
+    want = ndimage.affine_transform(src, [[m[1, 1], m[1, 0]], [m[0, 1], m[0, 0]]],
+                                    offset=(m[1, 2], m[0, 2]), output_shape=(45, 55),
+                                    order=1, mode="nearest")
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-12)

@@ -47,6 +47,7 @@ from tessaro.core.enums import BorderMode, DistanceMode, FeatheringMode
 from tessaro.cython._brisel import clip_abs
 from tessaro.cython._tovik import remap_tensor
 from tessaro.cython._tovik_1d import remap_tensor_1d
+from tessaro.cython._warp import _transform_window, _warp_transform, _warp_transform_window
 from tessaro.cython._zero_sign import ZERO_SIGN
 
 STRESS = os.environ.get("TESSARO_STRESS") == "1"
@@ -220,7 +221,7 @@ def outcome_of(fn):
 
 
 def test_eight_threads_give_the_serial_results():
-    cases = remap2d_cases() + remap1d_cases() + clip_cases()
+    cases = remap2d_cases() + remap1d_cases() + clip_cases() + transform_cases()
     assert sum(1 for _, fn in cases if outcome_of(fn)[0] == "raised") >= len(cases) // 3
     serial = {name: outcome_of(fn) for name, fn in cases}
     rounds = 12 if STRESS else 3
@@ -538,6 +539,40 @@ def assert_no_growth(windows):
     assert min(g["traced bytes"] for g in later) < 16 * 1024, windows
 
 
+def transform_cases(big=True):
+    """The warps by a matrix, their windows, and their refusals."""
+    rot = np.array([[0.9, -0.3, 4.0], [0.3, 0.9, -3.0]])
+    homography = np.array([[1.0, 0.2, -2.0], [0.0, 1.1, 1.0], [0.004, -0.02, 1.0]])
+    cases = []
+    if big:
+        src = RNG.standard_normal((64, 64, 3))
+        cases += [
+            ("affine cubic (parallel)", lambda: _warp_transform(src, rot, None, False,
+                                                                interpolation=2)),
+            ("perspective lanczos3 reflect (parallel)", lambda: _warp_transform(
+                src, homography, (80, 70), True, interpolation=3,
+                border_config=BorderConfig.reflect())),
+        ]
+    small = RNG.standard_normal((12, 14, 2)).astype(np.float32)
+    cases += [
+        ("perspective into out", lambda: _warp_transform(small, homography, (9, 11), True,
+                                                         out=np.empty((9, 11, 2), np.float32))),
+        ("window of a block", lambda: np.array(_transform_window(homography, True, (2, 6, 3, 9),
+                                                                 (12, 14)))),
+        ("affine from a window", lambda: _warp_transform_window(
+            small[1:, 2:], rot, False, (0, 4, 0, 5), (12, 14), (1, 2))),
+        # raising, at different checks
+        ("window too small", lambda: _warp_transform_window(
+            small[5:6, 5:6], rot, False, (0, 4, 0, 5), (12, 14), (5, 5))),
+        ("affine matrix with a perspective row", lambda: _warp_transform(small, homography, None,
+                                                                         False)),
+        ("matrix with NaN", lambda: _warp_transform(small, rot * np.nan, None, False)),
+        ("shape too short", lambda: _warp_transform(small, rot, (3,), False)),
+        ("block upside down", lambda: _transform_window(rot, False, (4, 2, 0, 1), (12, 14))),
+    ]
+    return cases
+
+
 def shared_objects():
     """Objects every call touches: their reference counts must not drift."""
     return [BorderConfig.clamp(), BorderMode.ARRAY, BorderMode.CONSTANT, FeatheringMode.OUTWARD,
@@ -564,10 +599,10 @@ def leak_inputs(cases):
     return [o for o in found if sys.getrefcount(o) < 2**30]
 
 
-@pytest.mark.parametrize("entry", ["remap_tensor", "remap_tensor_1d", "clip_abs"])
+@pytest.mark.parametrize("entry", ["remap_tensor", "remap_tensor_1d", "clip_abs", "transforms"])
 def test_no_leaks_over_ten_thousand_calls(entry):
     cases = {"remap_tensor": remap2d_cases, "remap_tensor_1d": remap1d_cases,
-             "clip_abs": clip_cases}[entry](big=False)
+             "clip_abs": clip_cases, "transforms": transform_cases}[entry](big=False)
     growth, raising = measure(cases, leak_inputs(cases) + shared_objects())
     assert raising * 2 >= len(cases), "half of the calls must raise"
     assert_no_growth(growth)

@@ -93,6 +93,16 @@ def warp_examples() -> None:
     assert small.shape == (20, 30, 3)
     buf = np.empty_like(small)
     tessaro.warp(img, map_x, map_y, border_config=BorderConfig.wrap(), out=buf)
+    turn = np.array([[0.0, -1.0, 47.0], [1.0, 0.0, 0.0]])  # a quarter turn
+    turned = tessaro.warp_affine(img, turn, (48, 32), interpolation=InterpMethod.NEAREST)
+    assert_type(turned, NDArray[np.float32])
+    assert (turned == np.rot90(img)).all()
+    tilted = tessaro.warp_perspective(img, np.eye(3) + [[0, 0, 0], [0, 0, 0], [0.01, 0, 0]])
+    assert_type(tilted, NDArray[np.float32])
+    homography = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.01, 0.0, 1.0]]
+    mx, my = tessaro.maps.perspective(homography, tilted.shape, img.shape)
+    assert_type(mx, NDArray[np.float64])
+    assert (tessaro.warp(img, mx, my) == tilted).all()
 
 
 def top_level_examples() -> None:

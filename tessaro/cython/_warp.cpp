@@ -1,6 +1,7 @@
 // tessaro.cython._warp: sampling a source through coordinate maps of any
-// shape, into a new array or the caller's buffer, from the whole source or
-// from a window of a larger one.
+// shape, or through a transform of the output pixels' coordinates (no maps
+// in memory), into a new array or the caller's buffer, from the whole
+// source or from a window of a larger one.
 //
 // The same preparation and kernels as remap_tensor: with maps of the
 // source's shape, warp gives remap_tensor's result bit for bit. A window
@@ -9,6 +10,7 @@
 // large warp are bit-identical to the whole call.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "frame/view.hpp"
 #include "kernels/remap.hpp"
 #include "kernels/tap_bounds.hpp"
+#include "kernels/transform.hpp"
 #include "tessaro/cython/remap_entry.hpp"
 
 namespace {
@@ -50,6 +53,25 @@ struct Window {
   Py_ssize_t row0 = 0;
   Py_ssize_t col0 = 0;
 };
+
+// Where a call's positions come from: two coordinate maps, or (map_x null)
+// a transform of the output pixels' coordinates over an h x w output whose
+// first pixel is (row0, col0) of a larger one.
+struct Positions {
+  PyObject* map_x = nullptr;
+  PyObject* map_y = nullptr;
+  double matrix[9] = {};
+  bool perspective = false;
+  Py_ssize_t h = 0;
+  Py_ssize_t w = 0;
+  Py_ssize_t row0 = 0;
+  Py_ssize_t col0 = 0;
+
+  bool from_maps() const { return map_x != nullptr; }
+};
+
+// Pixel coordinates are doubles: every one below 2^53 is exact.
+constexpr Py_ssize_t kExactCoordinates = Py_ssize_t{1} << 53;
 
 // Real numbers only: bool, integers and floats.
 bool is_real(PyArrayObject* a) {
@@ -146,16 +168,25 @@ bool check_border_image(PyObject* bc, Py_ssize_t h, Py_ssize_t w, Py_ssize_t C, 
   return false;
 }
 
-// The rows and columns of the full source that the maps' positions read,
-// found over the default team with the interpreter lock released.
+// The rows and columns of the full source that the positions of a.H x a.W
+// output pixels read, from the maps or the transform, found over the
+// default team with the interpreter lock released.
 kernels::TapBounds tap_bounds(const kernels::Remap2D& a) {
   frame::ReleasedLock unlocked;
+  // An affine transform's rows take two positions each.
+  const bool few = a.transform != nullptr && !a.perspective;
+  const kernels::Transform tf(a.transform, a.perspective, a.src_H, a.src_W);
   return frame::reduce_static_blocks(
-      a.H, a.H * a.W >= frame::kMinParallelWork, kernels::TapBounds{},
+      a.H, (few ? 2 * a.H : a.H * a.W) >= frame::kMinParallelWork, kernels::TapBounds{},
       [&](std::int64_t begin, std::int64_t end) {
-        return kernels::tap_bounds_2d(a.map_x, a.map_x_stride0, a.map_x_stride1, a.map_y,
-                                      a.map_y_stride0, a.map_y_stride1, a.W, begin, end, a.src_H,
-                                      a.src_W, a.border_mode, a.interpolation, a.maps_f32);
+        return a.transform != nullptr
+                   ? kernels::tap_bounds_2d(tf, a.out_row0 + begin, a.out_row0 + end, a.out_col0,
+                                            a.out_col0 + a.W, a.src_H, a.src_W, a.border_mode,
+                                            a.interpolation)
+                   : kernels::tap_bounds_2d(a.map_x, a.map_x_stride0, a.map_x_stride1, a.map_y,
+                                            a.map_y_stride0, a.map_y_stride1, a.W, begin, end,
+                                            a.src_H, a.src_W, a.border_mode, a.interpolation,
+                                            a.maps_f32);
       },
       [](kernels::TapBounds all, const kernels::TapBounds& part) {
         all.merge(part);
@@ -303,8 +334,12 @@ bool run_blocks(kernels::Remap2D a, PyArrayObject* scratch, PyArrayObject* out) 
   const npy_intp row_elements = whole.W * whole.C;
   for (npy_intp r0 = 0; r0 < whole.H; r0 += rows) {
     a.H = std::min(rows, whole.H - r0);
-    a.map_x = whole.map_x + r0 * whole.map_x_stride0;
-    a.map_y = whole.map_y + r0 * whole.map_y_stride0;
+    if (whole.transform != nullptr) {
+      a.out_row0 = whole.out_row0 + r0;
+    } else {
+      a.map_x = whole.map_x + r0 * whole.map_x_stride0;
+      a.map_y = whole.map_y + r0 * whole.map_y_stride0;
+    }
     // An ARRAY border image is read at output positions: it moves along.
     if (whole.border_array_rows > r0) {
       a.border_array = whole.border_array + r0 * whole.border_array_stride0;
@@ -357,6 +392,44 @@ bool noting_cast_errors(Body&& body, int* fpe) {
   return true;
 }
 
+// A transform's matrix as nine row-major doubles: 3x3 for a perspective
+// transform; 2x3, or 3x3 with the last row exactly [0, 0, 1], for an
+// affine one (whose last row the positions never read). Every entry finite.
+bool read_matrix(PyObject* matrix, bool perspective, double* t) {
+  Ref m = as_ndarray(matrix);
+  if (!m) return false;
+  auto* a = frame::as_array(m.get());
+  if (!is_real(a)) {
+    PyErr_Format(PyExc_TypeError, "matrix has dtype %S; it must hold real numbers",
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+    return false;
+  }
+  const npy_intp rows = PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) == 3 ? PyArray_DIM(a, 0) : 0;
+  if (!(rows == 3 || (rows == 2 && !perspective))) {
+    Ref shape = frame::getattr(m.get(), "shape");
+    if (shape)
+      PyErr_Format(PyExc_ValueError, "%s matrix must be %s, got shape %S",
+                   perspective ? "a perspective" : "an affine",
+                   perspective ? "3x3" : "2x3 or 3x3", shape.get());
+    return false;
+  }
+  Ref f = frame::ascontiguous_f64(m.get());
+  if (!f) return false;
+  const auto* d = static_cast<const double*>(PyArray_DATA(frame::as_array(f.get())));
+  for (int k = 0; k < 9; ++k) t[k] = k < 3 * rows ? d[k] : (k == 8 ? 1.0 : 0.0);
+  for (int k = 0; k < 9; ++k) {
+    if (!std::isfinite(t[k])) {
+      PyErr_SetString(PyExc_ValueError, "the matrix must hold finite numbers only");
+      return false;
+    }
+  }
+  if (!perspective && !(t[6] == 0.0 && t[7] == 0.0 && t[8] == 1.0)) {
+    PyErr_SetString(PyExc_ValueError, "the last row of a 3x3 affine matrix must be [0, 0, 1]");
+    return false;
+  }
+  return true;
+}
+
 // The float64 results of `a` into `out`: the kernel runs over blocks of as
 // many rows as `scratch` (a.dst) holds, each block cast into its rows of
 // `out` before the next one runs. The casts' floating-point errors are
@@ -370,31 +443,56 @@ bool run_in_blocks(kernels::Remap2D a, PyArrayObject* scratch, PyArrayObject* ou
   return noting_cast_errors(blocks, &fpe) && (fpe == 0 || frame::report_narrowing_errors(fpe));
 }
 
-PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
-                 PyObject* interpolation_arg, PyObject* border_config, PyObject* out,
-                 const Window* window) {
+// The leading (h, w) of a shape: a sequence of at least two non-negative
+// ints (further entries are ignored).
+bool read_shape(PyObject* obj, Py_ssize_t* h, Py_ssize_t* w) {
+  Ref seq = frame::steal(PySequence_Fast(obj, "shape must be a sequence of ints"));
+  if (!seq) return false;
+  if (PySequence_Fast_GET_SIZE(seq.get()) < 2) {
+    PyErr_SetString(PyExc_ValueError, "shape must hold at least two entries, (h, w)");
+    return false;
+  }
+  Ref first = frame::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), 0)));
+  Ref second = first ? frame::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), 1))) : Ref();
+  if (!second || !frame::to_ssize(first.get(), h) || !frame::to_ssize(second.get(), w)) return false;
+  if (*h < 0 || *w < 0) {
+    PyErr_SetString(PyExc_ValueError, "shape must not be negative");
+    return false;
+  }
+  return true;
+}
+
+PyObject* sample(PyObject* src_arg, const Positions& positions, PyObject* interpolation_arg,
+                 PyObject* border_config, PyObject* out, const Window* window) {
   Ref interpolation = frame::coerce_int_arg(interpolation_arg, "interpolation");
   if (!interpolation) return nullptr;
   Ref src = as_ndarray(src_arg);
-  Ref map_x = src ? as_ndarray(map_x_arg) : Ref();
-  Ref map_y = map_x ? as_ndarray(map_y_arg) : Ref();
-  if (!map_y) return nullptr;
+  if (!src) return nullptr;
+  Ref map_x, map_y;
+  if (positions.from_maps()) {
+    map_x = as_ndarray(positions.map_x);
+    map_y = map_x ? as_ndarray(positions.map_y) : Ref();
+    if (!map_y) return nullptr;
+  }
   auto* s = frame::as_array(src.get());
-  auto* mx = frame::as_array(map_x.get());
-  auto* my = frame::as_array(map_y.get());
+  auto* mx = map_x ? frame::as_array(map_x.get()) : nullptr;
+  auto* my = map_y ? frame::as_array(map_y.get()) : nullptr;
   const int nd = PyArray_NDIM(s);
   if (nd != 2 && nd != 3)
     return frame::raise(PyExc_ValueError, "src must be (H, W) or (H, W, C), got ndim=%d", nd);
-  if (PyArray_NDIM(mx) != 2 || PyArray_NDIM(my) != 2)
-    return frame::raise(PyExc_ValueError, "map_x and map_y must be 2-dimensional");
-  if (PyArray_DIM(mx, 0) != PyArray_DIM(my, 0) || PyArray_DIM(mx, 1) != PyArray_DIM(my, 1))
-    return frame::raise(PyExc_ValueError, "map_x and map_y must have the same shape");
+  if (mx != nullptr) {
+    if (PyArray_NDIM(mx) != 2 || PyArray_NDIM(my) != 2)
+      return frame::raise(PyExc_ValueError, "map_x and map_y must be 2-dimensional");
+    if (PyArray_DIM(mx, 0) != PyArray_DIM(my, 0) || PyArray_DIM(mx, 1) != PyArray_DIM(my, 1))
+      return frame::raise(PyExc_ValueError, "map_x and map_y must have the same shape");
+  }
   if (!is_real(s))
     return frame::raise(PyExc_TypeError, "src has dtype %S; only bool, integer and floating "
                         "dtypes can be sampled", reinterpret_cast<PyObject*>(PyArray_DESCR(s)));
-  if (!is_real(mx) || !is_real(my))
+  if (mx != nullptr && (!is_real(mx) || !is_real(my)))
     return frame::raise(PyExc_TypeError, "the maps must have integer or floating dtypes");
-  const Py_ssize_t h = PyArray_DIM(mx, 0), w = PyArray_DIM(mx, 1);
+  const Py_ssize_t h = mx != nullptr ? PyArray_DIM(mx, 0) : positions.h;
+  const Py_ssize_t w = mx != nullptr ? PyArray_DIM(mx, 1) : positions.w;
   const Py_ssize_t C = nd == 3 ? PyArray_DIM(s, 2) : 1;
   Window whole{PyArray_DIM(s, 0), PyArray_DIM(s, 1), 0, 0};
   const Window& win = window != nullptr ? *window : whole;
@@ -431,9 +529,7 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
   remap::Source source;
   if (!remap::take_source(src.get(), 2, &source)) return nullptr;
   remap::Maps maps;
-  if (!remap::take_maps(map_x.get(), map_y.get(), &maps)) return nullptr;
-  const Ref& mxc = maps.x;
-  const Ref& myc = maps.y;
+  if (mx != nullptr && !remap::take_maps(map_x.get(), map_y.get(), &maps)) return nullptr;
   // Where the kernels write. `out` itself when the results already have its
   // type (a direct source, or float64), in native order and then swapped
   // where `out` is byte-swapped; for every other dtype of `out`, a float64
@@ -470,10 +566,18 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
         !remap::check_feather_widths(settings.border.feather_d_len, C))
       return nullptr;
     const ViewRecord src_view = remap::array_record(source.array.get(), 3);
+    const ViewRecord none{};
     kernels::Remap2D a = remap::remap_args(
-        src_view, remap::array_record(myc.get(), 2), remap::array_record(mxc.get(), 2),
+        src_view, mx != nullptr ? remap::array_record(maps.y.get(), 2) : none,
+        mx != nullptr ? remap::array_record(maps.x.get(), 2) : none,
         remap::array_record(dst.get(), 3), settings.border, settings.interpolation, h, w, C,
         maps.f32);
+    if (mx == nullptr) {
+      a.transform = positions.matrix;
+      a.perspective = positions.perspective;
+      a.out_row0 = positions.row0;
+      a.out_col0 = positions.col0;
+    }
     a.src_H = win.full_H;
     a.src_W = win.full_W;
     a.win_row0 = win.row0;
@@ -509,7 +613,10 @@ PyObject* sample(PyObject* src_arg, PyObject* map_x_arg, PyObject* map_y_arg,
 }
 
 PyObject* warp(PyObject* const* args) {
-  return sample(args[0], args[1], args[2], args[3], args[4], args[5], nullptr);
+  Positions maps;
+  maps.map_x = args[1];
+  maps.map_y = args[2];
+  return sample(args[0], maps, args[3], args[4], args[5], nullptr);
 }
 
 PyObject* warp_window(PyObject* const* args) {
@@ -517,7 +624,114 @@ PyObject* warp_window(PyObject* const* args) {
   if (!read_pair(args[3], "full_shape", &window.full_H, &window.full_W) ||
       !read_pair(args[4], "origin", &window.row0, &window.col0))
     return nullptr;
-  return sample(args[0], args[1], args[2], args[5], args[6], args[7], &window);
+  Positions maps;
+  maps.map_x = args[1];
+  maps.map_y = args[2];
+  return sample(args[0], maps, args[5], args[6], args[7], &window);
+}
+
+// The transform of an entry's arguments: its matrix and perspective flag.
+bool read_transform(PyObject* matrix, PyObject* perspective, Positions* p) {
+  const int flag = frame::truth(perspective);
+  if (flag < 0) return false;
+  p->perspective = flag != 0;
+  return read_matrix(matrix, p->perspective, p->matrix);
+}
+
+// A block [r0, r1) x [c0, c1) of an output: four ints, r0 <= r1 and
+// c0 <= c1, all non-negative and below 2^53.
+bool read_block(PyObject* obj, Py_ssize_t* block) {
+  Ref seq = frame::steal(PySequence_Fast(obj, "a sequence of four ints"));
+  if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 4) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "block must be four ints (r0, r1, c0, c1)");
+    return false;
+  }
+  for (int k = 0; k < 4; ++k) {
+    Ref v = frame::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), k)));
+    if (!v || !frame::to_ssize(v.get(), &block[k])) return false;
+  }
+  if (block[0] < 0 || block[2] < 0 || block[1] < block[0] || block[3] < block[2] ||
+      block[1] > kExactCoordinates || block[3] > kExactCoordinates) {
+    PyErr_SetString(PyExc_ValueError,
+                    "block (r0, r1, c0, c1) must have 0 <= r0 <= r1 and 0 <= c0 <= c1, below 2**53");
+    return false;
+  }
+  return true;
+}
+
+PyObject* warp_transform(PyObject* const* args) {
+  Positions transform;
+  if (!read_transform(args[1], args[3], &transform)) return nullptr;
+  if (args[2] == Py_None) {
+    Ref src = as_ndarray(args[0]);
+    if (!src) return nullptr;
+    auto* s = frame::as_array(src.get());
+    if (PyArray_NDIM(s) < 2)
+      return frame::raise(PyExc_ValueError, "src must be (H, W) or (H, W, C), got ndim=%d",
+                          PyArray_NDIM(s));
+    transform.h = PyArray_DIM(s, 0);
+    transform.w = PyArray_DIM(s, 1);
+  } else if (!read_shape(args[2], &transform.h, &transform.w)) {
+    return nullptr;
+  }
+  if (transform.h > kExactCoordinates || transform.w > kExactCoordinates)
+    return frame::raise(PyExc_ValueError, "shape must be below 2**53");
+  return sample(args[0], transform, args[4], args[5], args[6], nullptr);
+}
+
+PyObject* warp_transform_window(PyObject* const* args) {
+  Positions transform;
+  Py_ssize_t block[4];
+  Window window;
+  if (!read_transform(args[1], args[2], &transform) || !read_block(args[3], block) ||
+      !read_pair(args[4], "full_shape", &window.full_H, &window.full_W) ||
+      !read_pair(args[5], "origin", &window.row0, &window.col0))
+    return nullptr;
+  transform.row0 = block[0];
+  transform.h = block[1] - block[0];
+  transform.col0 = block[2];
+  transform.w = block[3] - block[2];
+  return sample(args[0], transform, args[6], args[7], Py_None, &window);
+}
+
+// (y0, y1, x0, x1): the half-open rows and columns of a src_shape source
+// that a transform's positions over an output block read, or (0, 1, 0, 1)
+// when no position reads a sample (an empty block, or all beyond the
+// horizon): a one-sample window serves such a call.
+PyObject* transform_window(PyObject* const* args) {
+  Positions transform;
+  Py_ssize_t block[4];
+  Py_ssize_t H, W;
+  if (!read_transform(args[0], args[1], &transform) || !read_block(args[2], block) ||
+      !read_pair(args[3], "src_shape", &H, &W))
+    return nullptr;
+  if (H == 0 || W == 0)
+    return frame::raise(PyExc_ValueError, "src must have non-zero spatial dimensions");
+  Ref interpolation = frame::coerce_int_arg(args[4], "interpolation");
+  int code = 0;
+  if (!interpolation || !frame::to_c_int(interpolation.get(), &code)) return nullptr;
+  remap::Companions companions;
+  if (!remap::import_companions(PyModule_GetDict(kModule.module), false, &companions))
+    return nullptr;
+  Ref bc = remap::effective_config(args[5], companions);
+  int mode = 0;
+  if (!bc || !remap::enum_value(bc.get(), "mode", &mode)) return nullptr;
+  kernels::Remap2D a;
+  a.transform = transform.matrix;
+  a.perspective = transform.perspective;
+  a.out_row0 = block[0];
+  a.out_col0 = block[2];
+  a.H = block[1] - block[0];
+  a.W = block[3] - block[2];
+  a.src_H = H;
+  a.src_W = W;
+  a.border_mode = mode;
+  a.interpolation = code;
+  const kernels::TapBounds b = tap_bounds(a);
+  if (b.empty()) return Py_BuildValue("(nnnn)", Py_ssize_t{0}, Py_ssize_t{1}, Py_ssize_t{0}, Py_ssize_t{1});
+  return Py_BuildValue("(LLLL)", static_cast<long long>(b.row_lo), static_cast<long long>(b.row_hi + 1),
+                       static_cast<long long>(b.col_lo), static_cast<long long>(b.col_hi + 1));
 }
 
 constexpr frame::Param kWarpParams[] = {
@@ -596,6 +810,67 @@ constexpr frame::Param kSourceWindowParams[] = {
     {"interpolation", "int", true, frame::default_int(1)},
     {"border_config", nullptr, true, frame::default_none},
 };
+
+constexpr frame::Param kTransformParams[] = {
+    {"src", "np.ndarray"},
+    {"matrix", "np.ndarray"},
+    {"shape", "tuple[int, ...] | None"},
+    {"perspective", "bool"},
+    {"interpolation", "int", true, frame::default_int(1)},
+    {"border_config", nullptr, true, frame::default_none},
+    {"out", "np.ndarray | None", true, frame::default_none},
+};
+const frame::FunctionSpec kWarpTransform{
+    "_warp_transform",
+    "tessaro.cython._warp",
+    "tessaro/cython/_warp.cpp",
+    __LINE__,
+    "warp() with the positions of a transform instead of maps.\n"
+    "\n"
+    "    Output pixel (x, y) = (column, row) samples src at the unit coordinates\n"
+    "    that tessaro.maps.affine / tessaro.maps.perspective give it, computed\n"
+    "    in the kernel: matrix is 2x3 or 3x3 (last row [0, 0, 1]) when\n"
+    "    perspective is false, else 3x3; a perspective position whose\n"
+    "    denominator is not positive is NaN. shape's first two entries (None:\n"
+    "    src's) are the output's (h, w). Otherwise as warp().\n"
+    "    ",
+    kTransformParams,
+    {},
+    "np.ndarray",
+    warp_transform};
+
+constexpr frame::Param kTransformWindowParams[] = {
+    {"src_window", "np.ndarray"},
+    {"matrix", "np.ndarray"},
+    {"perspective", "bool"},
+    {"block", "tuple[int, int, int, int]"},
+    {"full_shape", "tuple[int, int]"},
+    {"origin", "tuple[int, int]"},
+    {"interpolation", "int", true, frame::default_int(1)},
+    {"border_config", nullptr, true, frame::default_none},
+};
+const frame::FunctionSpec kWarpTransformWindow{
+    "_warp_transform_window",
+    "tessaro.cython._warp",
+    "tessaro/cython/_warp.cpp",
+    __LINE__,
+    "_warp_transform() of the output block block = (r0, r1, c0, c1), from a\n"
+    "    window of a larger source, as _warp_window() (an ARRAY border image\n"
+    "    has the block's shape). Equals the block of the whole call bit for bit.\n"
+    "    ",
+    kTransformWindowParams,
+    {},
+    "np.ndarray",
+    warp_transform_window};
+
+constexpr frame::Param kTransformWindowBlockParams[] = {
+    {"matrix", "np.ndarray"},
+    {"perspective", "bool"},
+    {"block", "tuple[int, int, int, int]"},
+    {"src_shape", "tuple[int, int]"},
+    {"interpolation", "int", true, frame::default_int(1)},
+    {"border_config", nullptr, true, frame::default_none},
+};
 const frame::FunctionSpec kSourceWindow{
     "_source_window",
     "tessaro.cython._warp",
@@ -612,11 +887,28 @@ const frame::FunctionSpec kSourceWindow{
     {},
     "tuple[int, int, int, int] | None",
     source_window};
+const frame::FunctionSpec kTransformWindow{
+    "_transform_window",
+    "tessaro.cython._warp",
+    "tessaro/cython/_warp.cpp",
+    __LINE__,
+    "(y0, y1, x0, x1): the half-open rows and columns of a source of spatial\n"
+    "    shape src_shape that a transform's positions over the output block\n"
+    "    (r0, r1, c0, c1) read, tap by tap, as the sampling would; (0, 1, 0, 1)\n"
+    "    when none reads a sample.\n"
+    "    ",
+    kTransformWindowBlockParams,
+    {},
+    "tuple[int, int, int, int]",
+    transform_window};
 
 bool module_body(PyObject* module) {
   return frame::import_as(module, "numpy", "np") && frame::import_numpy_api() &&
          frame::define_function(module, kWarp) && frame::define_function(module, kWarpWindow) &&
-         frame::define_function(module, kSourceWindow);
+         frame::define_function(module, kSourceWindow) &&
+         frame::define_function(module, kWarpTransform) &&
+         frame::define_function(module, kWarpTransformWindow) &&
+         frame::define_function(module, kTransformWindow);
 }
 
 }  // namespace

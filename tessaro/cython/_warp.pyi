@@ -64,6 +64,53 @@ def _warp_window(
     the full call would read for these maps; it never reads outside it.
     """
 
+def _warp_transform(
+    src: NDArray[_ScalarT],
+    matrix: NDArray[Any],
+    shape: tuple[int, ...] | None,
+    perspective: bool,
+    *,
+    interpolation: int = 1,
+    border_config: BorderConfig | None = None,
+    out: NDArray[_ScalarT] | None = None,
+) -> NDArray[_ScalarT]:
+    """``warp`` with the positions of a transform computed in the kernel
+    instead of maps: the result equals ``warp(src, *maps.affine(matrix,
+    shape, src.shape))`` (``maps.perspective`` when ``perspective``) bit
+    for bit. ``matrix`` is 2x3 or 3x3 with last row [0, 0, 1] (affine) or
+    3x3 (perspective), finite; ``shape`` None means src's (H, W)."""
+
+def _warp_transform_window(
+    src_window: NDArray[_ScalarT],
+    matrix: NDArray[Any],
+    perspective: bool,
+    block: tuple[int, int, int, int],
+    full_shape: tuple[int, int],
+    origin: tuple[int, int],
+    *,
+    interpolation: int = 1,
+    border_config: BorderConfig | None = None,
+) -> NDArray[_ScalarT]:
+    """Rows [r0, r1) and columns [c0, c1) (``block``) of ``_warp_transform``
+    on a full source of shape ``full_shape``, given only its window at
+    ``origin``, as ``_warp_window``; an ARRAY border image has the block's
+    shape. Raises ValueError (message starting "source window") when the
+    window does not hold every sample the block's positions read."""
+
+def _transform_window(
+    matrix: NDArray[Any],
+    perspective: bool,
+    block: tuple[int, int, int, int],
+    src_shape: tuple[int, int],
+    *,
+    interpolation: int = 1,
+    border_config: BorderConfig | None = None,
+) -> tuple[int, int, int, int]:
+    """(y0, y1, x0, x1), half-open: the rows and columns of a source of
+    spatial shape ``src_shape`` that the transform's positions over the
+    output block (r0, r1, c0, c1) read, tap by tap; (0, 1, 0, 1) when no
+    position reads a sample."""
+
 def _source_window(
     map_x: NDArray[Any],
     map_y: NDArray[Any],
