@@ -73,7 +73,7 @@ def _warp_transform(
     border_config: Any,
 ) -> da.Array:
     from tessaro.cython._warp import _transform_window
-    from tessaro.dask import _CONFIG_FIELDS, _as_dask, _numeric, _zarr_array
+    from tessaro.dask import _as_dask, _numeric, _tile_template, _zarr_array
 
     t = _matrix(matrix, perspective)
     src = _numeric(src, "src")
@@ -109,10 +109,7 @@ def _warp_transform(
         tile_chunks = (row_chunks, col_chunks) + ((image.shape[2],) if image.ndim == 3 else ())
         border = da.from_array(np.asarray(image), chunks=tile_chunks)
         # Each task rebuilds the configuration around its tile of the image.
-        config = {name: getattr(bc, name, None) for name in _CONFIG_FIELDS}
-        config["_is_border_config"] = isinstance(bc, BorderConfig)
-        if not config["_is_border_config"]:
-            config = {k: v for k, v in config.items() if v is not None or k == "_is_border_config"}
+        config = _tile_template(bc)
 
     store = None if isinstance(src, (da.Array, np.ndarray)) else _zarr_array(src)
     if store is None:

@@ -150,6 +150,17 @@ def source_windows(
 # Tasks
 
 
+def _tile_template(bc: Any) -> dict[str, Any]:
+    """The settings of an ARRAY-mode configuration without its border image,
+    from which each task rebuilds the configuration around its tile of the
+    image (see _tile_config)."""
+    config = {name: getattr(bc, name, None) for name in _TILE_FIELDS}
+    config["_is_border_config"] = isinstance(bc, BorderConfig)
+    if not config["_is_border_config"]:
+        config = {k: v for k, v in config.items() if v is not None or k == "_is_border_config"}
+    return config
+
+
 def _tile_config(template: dict[str, Any], border_tile: np.ndarray) -> Any:
     """The border configuration of one ARRAY-mode tile: the caller's
     settings with the border image cut to the tile."""
@@ -350,10 +361,7 @@ def warp(
         border = da.from_array(np.asarray(image), chunks=tile_chunks)
         # The tasks rebuild the configuration around their tile of the
         # image, so that the whole image is not sent with every task.
-        config = {name: getattr(bc, name, None) for name in _TILE_FIELDS}
-        config["_is_border_config"] = isinstance(bc, BorderConfig)
-        if not config["_is_border_config"]:
-            config = {k: v for k, v in config.items() if v is not None or k == "_is_border_config"}
+        config = _tile_template(bc)
 
     if per_frame:
         map_x = map_x.rechunk({0: 1})

@@ -74,7 +74,7 @@ def test_top_level_names_load_on_first_use():
         assert not [m for m in sys.modules if m.startswith(("numpy", "tessaro."))], sys.modules
         assert set(tessaro.__all__) <= set(dir(tessaro))
         for name in tessaro.__all__:
-            assert getattr(tessaro, name).__name__ == name
+            assert getattr(tessaro, name).__name__.rpartition(".")[2] == name
         assert tessaro.warp.__module__ == "tessaro.cython._warp"
         """
     proc = subprocess.run([sys.executable, "-c", code], cwd=HERE, capture_output=True, text=True,
