@@ -14,6 +14,8 @@ Output files (in ``--out``, default ``demo/out``):
 * ``gallery.png``: kernels, border modes and feathering, one titled panel each;
 * ``remap_1d.png``: a signal resampled with each kernel and each border mode;
 * ``clip_abs.png``: the transfer curve of ``clip_abs`` and a clipped signal;
+* ``geometric.png``: a rotation and a homography by ``warp_affine`` and
+  ``warp_perspective``, computed without maps;
 * ``timing.txt``: the timing table that is also printed (unless ``--no-timing``).
 
 The figures need matplotlib (``pip install 'tessaro[demo]'``); the timing
@@ -485,6 +487,53 @@ def render_1d(path: Path) -> None:
 
 
 # --------------------------------------------------------------------------
+# Geometric warps
+
+
+def _homography(frm: Sequence[tuple[float, float]], to: Sequence[tuple[float, float]]) -> Array:
+    """The 3x3 matrix taking the four points `frm` to `to` (M[2, 2] = 1)."""
+    rows, rhs = [], []
+    for (x, y), (u, v) in zip(frm, to):
+        rows += [[x, y, 1, 0, 0, 0, -u * x, -u * y], [0, 0, 0, x, y, 1, -v * x, -v * y]]
+        rhs += [u, v]
+    return np.append(np.linalg.solve(np.array(rows), np.array(rhs)), 1.0).reshape(3, 3)
+
+
+def render_geometric(picture: Array, path: Path) -> None:
+    """A rotation and a homography of the picture, by a matrix alone."""
+    from matplotlib.figure import Figure
+
+    import tessaro
+
+    h, w = picture.shape[:2]
+    a, k = math.radians(7.0), 0.97
+    c, s = k * math.cos(a), k * math.sin(a)
+    cx, cy = (w - 1) / 2, (h - 1) / 2
+    rotation = np.array([[c, -s, cx - c * cx + s * cy], [s, c, cy - s * cx - c * cy]])
+    # The picture laid back: its corners go to a trapezoid narrower at the
+    # top. The matrix takes output pixels to source pixels, so it is the
+    # homography from the trapezoid to the source's corners.
+    corners = [(0.0, 0.0), (w - 1.0, 0.0), (w - 1.0, h - 1.0), (0.0, h - 1.0)]
+    trapezoid = [(0.3 * w, 0.15 * h), (0.7 * w, 0.15 * h), (w - 1.0, h - 1.0), (0.0, h - 1.0)]
+    tilt = _homography(trapezoid, corners)
+    black = tessaro.BorderConfig.constant(0.0)
+    panels = [
+        (picture, "source", ""),
+        (tessaro.warp_affine(picture, rotation, interpolation=2, border_config=black),
+         "warp_affine", "7 degrees, scale 0.97, cubic, CONSTANT 0"),
+        (tessaro.warp_perspective(picture, tilt, interpolation=1, border_config=black),
+         "warp_perspective", "laid back, bilinear, CONSTANT 0"),
+    ]
+    fig = Figure(figsize=(13, 4.8), dpi=100, facecolor="white")
+    fig.suptitle("Geometric warps by a matrix: positions computed in the kernel, no maps",
+                 fontsize=14, fontweight="bold", color=_INK)
+    for ax, (img, title, subtitle) in zip(fig.subplots(1, 3), panels):
+        _show(ax, np.nan_to_num(img), title, subtitle)
+    fig.subplots_adjust(left=0.02, right=0.98, top=0.84, bottom=0.04, wspace=0.06)
+    fig.savefig(path, dpi=100, facecolor="white")
+
+
+# --------------------------------------------------------------------------
 # clip_abs panel
 
 
@@ -696,6 +745,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     clip = out / "clip_abs.png"
     render_clip(clip)
     written.append(clip)
+    geometric = out / "geometric.png"
+    render_geometric(picture, geometric)
+    written.append(geometric)
     print(f"Figures drawn in {time.perf_counter() - t0:.1f} s ({label}).")
 
     if not args.no_timing:

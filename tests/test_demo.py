@@ -20,7 +20,7 @@ README = Path(__file__).resolve().parent.parent / "README.md"
 pytest.importorskip("matplotlib")
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-FIGURES = ("gallery.png", "remap_1d.png", "clip_abs.png")
+FIGURES = ("gallery.png", "remap_1d.png", "clip_abs.png", "geometric.png")
 
 
 def png_size(path: Path) -> tuple[int, int]:
