@@ -25,7 +25,6 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from tessaro.core.border_config import BorderConfig
-from tessaro.core.enums import BorderMode
 from tessaro.maps import _matrix
 
 __all__ = ["warp_affine", "warp_perspective"]
@@ -73,7 +72,7 @@ def _warp_transform(
     border_config: Any,
 ) -> da.Array:
     from tessaro.cython._warp import _transform_window
-    from tessaro.dask import _as_dask, _numeric, _tile_template, _zarr_array
+    from tessaro.dask import _as_dask, _border_tiles, _numeric, _zarr_array
 
     t = _matrix(matrix, perspective)
     src = _numeric(src, "src")
@@ -91,25 +90,7 @@ def _warp_transform(
 
     interpolation = int(interpolation)
     bc = BorderConfig.clamp() if border_config is None else border_config
-    border = None
-    config: Any = bc
-    if int(bc.mode) == BorderMode.ARRAY:
-        image = getattr(bc, "array", None)
-        if image is None:
-            raise ValueError("ARRAY mode requires a border image")
-        image = _numeric(image, "border image")
-        if image.ndim not in (2, 3) or tuple(image.shape[:2]) != (h, w) or (
-            image.ndim == 3 and tuple(image.shape[2:]) != (channels or (1,))
-        ):
-            want = (h, w, *channels) if channels else (h, w)
-            raise ValueError(
-                f"the ARRAY border image must match the output: shape (h, w) or {want}, "
-                f"got {tuple(image.shape)}"
-            )
-        tile_chunks = (row_chunks, col_chunks) + ((image.shape[2],) if image.ndim == 3 else ())
-        border = da.from_array(np.asarray(image), chunks=tile_chunks)
-        # Each task rebuilds the configuration around its tile of the image.
-        config = _tile_template(bc)
+    border, config = _border_tiles(bc, (h, w), channels, (row_chunks, col_chunks))
 
     store = None if isinstance(src, (da.Array, np.ndarray)) else _zarr_array(src)
     if store is None:

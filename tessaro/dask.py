@@ -150,6 +150,31 @@ def source_windows(
 # Tasks
 
 
+def _border_tiles(
+    bc: Any, out_hw: tuple[int, int], channels: tuple[int, ...], tile_chunks: tuple[Any, ...]
+) -> tuple[da.Array | None, Any]:
+    """The ARRAY border image as a dask array tiled like the output, and the
+    settings the tasks rebuild their configuration from (so that the whole
+    image is not sent with every task); (None, bc) in the other modes."""
+    if int(bc.mode) != BorderMode.ARRAY:
+        return None, bc
+    h, w = out_hw
+    image = getattr(bc, "array", None)
+    if image is None:
+        raise ValueError("ARRAY mode requires a border image")
+    image = _numeric(image, "border image")
+    if image.ndim not in (2, 3) or tuple(image.shape[:2]) != (h, w) or (
+        image.ndim == 3 and tuple(image.shape[2:]) != (channels or (1,))
+    ):
+        want = (h, w, *channels) if channels else (h, w)
+        raise ValueError(
+            f"the ARRAY border image must match the output: shape (h, w) or {want}, "
+            f"got {tuple(image.shape)}"
+        )
+    chunks = tuple(tile_chunks) + ((image.shape[2],) if image.ndim == 3 else ())
+    return da.from_array(np.asarray(image), chunks=chunks), _tile_template(bc)
+
+
 def _tile_template(bc: Any) -> dict[str, Any]:
     """The settings of an ARRAY-mode configuration without its border image,
     from which each task rebuilds the configuration around its tile of the
@@ -342,26 +367,7 @@ def warp(
     interpolation = int(interpolation)
     bc = BorderConfig.clamp() if border_config is None else border_config
     mode = int(bc.mode)
-    border = None
-    config: Any = bc
-    if mode == BorderMode.ARRAY:
-        image = getattr(bc, "array", None)
-        if image is None:
-            raise ValueError("ARRAY mode requires a border image")
-        image = _numeric(image, "border image")
-        if image.ndim not in (2, 3) or tuple(image.shape[:2]) != (h, w) or (
-            image.ndim == 3 and tuple(image.shape[2:]) != (channels or (1,))
-        ):
-            want = (h, w, *channels) if channels else (h, w)
-            raise ValueError(
-                f"the ARRAY border image must match the output: shape (h, w) or {want}, "
-                f"got {tuple(image.shape)}"
-            )
-        tile_chunks = map_x.chunks[-2:] + ((image.shape[2],) if image.ndim == 3 else ())
-        border = da.from_array(np.asarray(image), chunks=tile_chunks)
-        # The tasks rebuild the configuration around their tile of the
-        # image, so that the whole image is not sent with every task.
-        config = _tile_template(bc)
+    border, config = _border_tiles(bc, (h, w), tuple(channels), map_x.chunks[-2:])
 
     if per_frame:
         map_x = map_x.rechunk({0: 1})
