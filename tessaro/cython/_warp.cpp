@@ -237,13 +237,7 @@ PyObject* tap_window(PyObject* map_x_arg, PyObject* map_y_arg, Py_ssize_t src_H,
   if (!remap::take_maps(map_x.get(), map_y.get(), &maps)) return nullptr;
   kernels::Remap2D a;
   const ViewRecord x = remap::array_record(maps.x.get(), 2), y = remap::array_record(maps.y.get(), 2);
-  a.maps_f32 = maps.f32;
-  a.map_x = x.data;
-  a.map_x_stride0 = x.strides[0];
-  a.map_x_stride1 = x.strides[1];
-  a.map_y = y.data;
-  a.map_y_stride0 = y.strides[0];
-  a.map_y_stride1 = y.strides[1];
+  remap::set_maps(a, y, x, maps.f32);
   a.H = x.shape[0];
   a.W = x.shape[1];
   a.src_H = src_H;

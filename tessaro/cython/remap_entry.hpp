@@ -494,6 +494,18 @@ inline bool check_array_mode(int mode, int array_mode) {
 // ---------------------------------------------------------------------------
 // The 2-D driver
 
+// The maps of `a` from their views.
+inline void set_maps(kernels::Remap2D& a, const ViewRecord& map_y, const ViewRecord& map_x,
+                     bool f32) {
+  a.maps_f32 = f32;
+  a.map_y = map_y.data;
+  a.map_y_stride0 = map_y.strides[0];
+  a.map_y_stride1 = map_y.strides[1];
+  a.map_x = map_x.data;
+  a.map_x_stride0 = map_x.strides[0];
+  a.map_x_stride1 = map_x.strides[1];
+}
+
 // The kernel arguments of one call over a whole source: the arrays from
 // their views, the border settings as given.
 inline kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_y, const ViewRecord& map_x,
@@ -505,13 +517,7 @@ inline kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_
   a.src = src.data;
   a.src_stride0 = src.strides[0];
   a.src_stride1 = src.strides[1];
-  a.maps_f32 = maps_f32;
-  a.map_y = map_y.data;
-  a.map_y_stride0 = map_y.strides[0];
-  a.map_y_stride1 = map_y.strides[1];
-  a.map_x = map_x.data;
-  a.map_x_stride0 = map_x.strides[0];
-  a.map_x_stride1 = map_x.strides[1];
+  set_maps(a, map_y, map_x, maps_f32);
   a.dst = dst.data;
   a.dst_stride0 = dst.strides[0];
   a.dst_stride1 = dst.strides[1];
