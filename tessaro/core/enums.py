@@ -96,8 +96,9 @@ class DistanceMode(enum.IntEnum):
         underestimates.
     ``QUADRATIC_CORRECTED`` (6)
         ``((mn * 0.5 + mx) - (0.25*dx)*dx) - (0.25*dy)*dy``: the previous
-        estimate pulled down by a quadratic term.  It is not monotonic: with
-        one axis only it peaks at distance 2 and returns to 0 at 4.
+        estimate pulled down by a quadratic term, which peaks at mx = 2;
+        where mx >= 2 the distance is taken as infinite, so the pixel takes
+        the border value.
     ``ALPHA_MAX_BETA_MIN`` (8)
         ``mx * 0.9604 + mn * 0.3981``: the alpha-max-plus-beta-min
         approximation of the Euclidean norm, within about 4 %.

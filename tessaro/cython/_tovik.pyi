@@ -28,8 +28,9 @@ def remap_tensor(
     """Remap an image using unit-space coordinates.
 
     Args:
-        src: Input array, shape (H, W) or (H, W, C), any real dtype; the
-            work is done in float64 and the result cast back to src.dtype.
+        src: Input array, shape (H, W) or (H, W, C), any real dtype; every
+            result is computed in float64 and stored in src.dtype (integers
+            rounded to the nearest level, ties to even, and saturated).
         map_x: Column coordinate of every output pixel, shape (H, W).
         map_y: Row coordinate of every output pixel, shape (H, W).
         interpolation: 0 nearest, 1 bilinear, 2 Catmull-Rom cubic,
