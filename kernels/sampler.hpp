@@ -15,6 +15,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "kernels/axis_plan.hpp"
@@ -116,7 +117,9 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
   using simd::vd;
   constexpr int L = simd::kLanes;
   constexpr int T = K::taps;
-  if constexpr (G >= 2) {
+  if constexpr (K::shape == TapShape::nearest && Sink::template copies<S>) {
+    for (int m = 0; m < n; ++m) sink.template copy<G>(m, src + rows.off[0][m] + cols.off[0][m]);
+  } else if constexpr (G >= 2) {
     const auto position = [&](int m, auto load) {
       if constexpr (K::shape == TapShape::nearest) {
         sink.template pixel<G>(m, load(src + rows.off[0][m] + cols.off[0][m]));
@@ -220,7 +223,9 @@ inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, bool 
   using simd::vd;
   constexpr int L = simd::kLanes;
   constexpr int T = K::taps;
-  if constexpr (G >= 2) {
+  if constexpr (K::shape == TapShape::nearest && Sink::template copies<S>) {
+    for (int m = 0; m < n; ++m) sink.template copy<G>(m, src + plan.off[0][m]);
+  } else if constexpr (G >= 2) {
     for (int m = 0; m < n; ++m) {
       if constexpr (K::shape == TapShape::nearest) {
         sink.template pixel<G>(m, simd::load_channels<S, G, Isa>(src + plan.off[0][m]));
@@ -264,10 +269,18 @@ inline void sample_run_1d(const char* src, const AxisPlan<K>& plan, int n, bool 
 
 // Sinks for sampled runs. DirectSink writes the output elements (the plain
 // channel loop); StagingSink keeps the samples for the blend loop.
+//
+// A sink whose `copies<S>` holds also takes copy<G>(m, p): the G elements
+// of S at p are position m's results as they stand. That is the case of a
+// nearest sample written to an integer output of the source's own type:
+// the value converts to double exactly and rounds and saturates back to
+// itself, so the copy writes the bits the conversion would.
 // Results written one at a time with writer->put (for float output, each
 // narrowing watched for floating-point exceptions).
 template <class D, class W>
 struct StrictSink {
+  template <class S>
+  static constexpr bool copies = false;
   char* out;
   int64_t stride;
   W* writer;
@@ -283,9 +296,16 @@ struct StrictSink {
 
 template <class D, class W>
 struct DirectSink {
+  template <class S>
+  static constexpr bool copies = std::is_same_v<S, D> && std::is_integral_v<D>;
   char* out;       // the run's first output element, at the group's first channel
   int64_t stride;  // bytes between output positions
   W* writer;
+
+  template <int G>
+  void copy(int m, const char* p) noexcept {
+    std::memcpy(out + m * stride, p, sizeof(D) * G);
+  }
 
   void lanes(int m0, int count, simd::vd v) noexcept {
     writer->put_lanes(out + m0 * stride, stride, count, v);
@@ -298,6 +318,8 @@ struct DirectSink {
 
 template <int G>
 struct StagingSink {
+  template <class S>
+  static constexpr bool copies = false;
   double e[kRun][G];
 
   void lanes(int m0, int count, simd::vd v) noexcept {
