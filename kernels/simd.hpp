@@ -47,6 +47,9 @@ using vi = int32_t __attribute__((vector_size(16)));
 using vf = float __attribute__((vector_size(16)));
 using vd2 = double __attribute__((vector_size(16)));
 using vf2 = float __attribute__((vector_size(8)));
+// Eight float lanes: the certified float sampling of 8-bit pictures.
+using vf8 = float __attribute__((vector_size(32)));
+using vi8 = int32_t __attribute__((vector_size(32)));  // also what comparisons of vf8 give
 
 [[gnu::always_inline]] inline vd load(const double* p) noexcept {
   vd v;
@@ -169,10 +172,34 @@ template <class S, int G, class Isa>
 // floats as doubles (exact). from_i32: four int32 as doubles (exact).
 // narrow: four doubles rounded to floats, each lane as static_cast<float>
 // in the current rounding mode.
+// bytes_to_f32: eight 8-bit integers (S's signedness) as floats (exact).
+// mask8: bit l set where lane l of a comparison is.
+template <class S>
+struct Eight;
+template <>
+struct Eight<uint8_t> {
+  using type = uint8_t __attribute__((vector_size(8)));
+};
+template <>
+struct Eight<int8_t> {
+  using type = int8_t __attribute__((vector_size(8)));
+};
+template <class S>
+using v8 = typename Eight<S>::type;
+
 struct Baseline {
   [[gnu::always_inline]] static vd widen(vf v) noexcept { return __builtin_convertvector(v, vd); }
   [[gnu::always_inline]] static vd from_i32(vi v) noexcept { return __builtin_convertvector(v, vd); }
   [[gnu::always_inline]] static vf narrow(vd v) noexcept { return __builtin_convertvector(v, vf); }
+  template <class S>
+  [[gnu::always_inline]] static vf8 bytes_to_f32(v8<S> v) noexcept {
+    return __builtin_convertvector(v, vf8);
+  }
+  [[gnu::always_inline]] static int mask8(vi8 m) noexcept {
+    int bits = 0;
+    for (int l = 0; l < 8; ++l) bits |= (m[l] != 0) << l;
+    return bits;
+  }
 };
 
 #ifdef TESSARO_SIMD_X86
@@ -184,11 +211,25 @@ struct Avx2 {
   [[gnu::always_inline]] static vd widen(vf v) noexcept { return __builtin_convertvector(v, vd); }
   [[gnu::always_inline]] static vd from_i32(vi v) noexcept { return __builtin_convertvector(v, vd); }
   [[gnu::always_inline]] static vf narrow(vd v) noexcept { return __builtin_convertvector(v, vf); }
+  template <class S>
+  [[gnu::always_inline]] static vf8 bytes_to_f32(v8<S> v) noexcept {
+    return __builtin_convertvector(v, vf8);
+  }
+  [[gnu::always_inline]] static int mask8(vi8 m) noexcept { return Baseline::mask8(m); }
 #else
   // One instruction each (GCC splits the generic conversions in two).
   [[gnu::target("avx2")]] static vd widen(vf v) noexcept { return (vd)_mm256_cvtps_pd((__m128)v); }
   [[gnu::target("avx2")]] static vd from_i32(vi v) noexcept { return (vd)_mm256_cvtepi32_pd((__m128i)v); }
   [[gnu::target("avx2")]] static vf narrow(vd v) noexcept { return (vf)_mm256_cvtpd_ps((__m256d)v); }
+  template <class S>
+  [[gnu::target("avx2")]] static vf8 bytes_to_f32(v8<S> v) noexcept {
+    const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v));
+    const __m256i i = std::is_signed_v<S> ? _mm256_cvtepi8_epi32(b) : _mm256_cvtepu8_epi32(b);
+    return (vf8)_mm256_cvtepi32_ps(i);
+  }
+  [[gnu::target("avx2")]] static int mask8(vi8 m) noexcept {
+    return _mm256_movemask_ps((__m256)m);
+  }
 #endif
 };
 #endif

@@ -161,7 +161,11 @@ struct Writer<D, Isa> {
   }
   template <int G>
   void put_channels(char* p, simd::vd v) noexcept {
-    const simd::v4<D> d = convert(v);
+    put_levels<G>(p, convert(v));
+  }
+  // G adjacent channels from lanes 0 .. G-1 of levels already saturated.
+  template <int G>
+  void put_levels(char* p, simd::v4<D> d) noexcept {
     if constexpr (G == 3) {
       // Through a general register: a 3-, or 6-byte copy out of a vector
       // goes through the stack, and reading it back there stalls.
