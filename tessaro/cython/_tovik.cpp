@@ -144,11 +144,11 @@ bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& 
 struct ImageEntry {
   static constexpr int spatial = 2;
   static constexpr bool zero_sign = true;
+  static constexpr bool output_like_src = true;
   static constexpr bool mode_after_output = false;
   PyObject* src_ndim;
   PyObject* src_shape;
 
-  PyObject* like_src(const remap::Call& c) const { return c.src; }
 
   bool before_source(remap::Call& c) const {
     return !c.array_mode || remap::check_border_image(c.bc.get(), [&](PyObject* array) {

@@ -61,11 +61,11 @@ bool check_border_array(const ViewRecord& ba, bool given, Py_ssize_t N, Py_ssize
 struct SignalEntry {
   static constexpr int spatial = 1;
   static constexpr bool zero_sign = false;
+  static constexpr bool output_like_src = true;
   static constexpr bool mode_after_output = true;
   PyObject* src_ndim;
   Py_ssize_t N;
 
-  PyObject* like_src(const remap::Call& c) const { return c.src; }
   bool before_source(remap::Call&) const { return true; }
 
   bool take_shape(remap::Call& c) const {

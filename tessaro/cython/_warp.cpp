@@ -258,6 +258,7 @@ bool read_shape(PyObject* obj, Py_ssize_t* h, Py_ssize_t* w) {
 struct WarpEntry {
   static constexpr int spatial = 2;
   static constexpr bool zero_sign = false;
+  static constexpr bool output_like_src = false;
   static constexpr bool mode_after_output = false;
   PyArrayObject* src;
   PyArrayObject* map_x;  // null for a transform, as is map_y
@@ -265,7 +266,6 @@ struct WarpEntry {
   Py_ssize_t h, w, C;
   bool src_is_2d;
 
-  PyObject* like_src(const remap::Call&) const { return nullptr; }
 
   bool before_source(remap::Call& c) const {
     if (c.array_mode && !remap::check_border_image(c.bc.get(), [&](PyObject* array) {

@@ -474,8 +474,8 @@ PyObject* run_call(const E& entry, Call& c, Ref dst, PyObject* feather_d, PyObje
 //   mode_after_output  whether bc.mode is compared with BorderMode.ARRAY only
 //                      after the output is made, rather than before the
 //                      source is taken
-//   like_src(c)        the array whose shape a direct output takes (maps of
-//                      the source's shape), or null: the output's extents
+//   output_like_src    whether a direct output takes src's own shape (maps
+//                      of the source's shape), rather than c.shape's extents
 //   before_source(c)   its checks of bc.array (and `out`) before anything is
 //                      converted; may make c.border_array
 //   take_shape(c)      c.shape, once the source and the maps are taken
@@ -495,7 +495,7 @@ PyObject* remap_call(const E& entry, PyObject* module, Call& c) {
       !take_maps(c.positions.map_x, c.positions.map_y, &c.maps))
     return nullptr;
   if (!entry.take_shape(c)) return nullptr;
-  Ref dst = make_output(c, E::spatial, entry.like_src(c));
+  Ref dst = make_output(c, E::spatial, E::output_like_src ? c.src : nullptr);
   if (!dst) return nullptr;
   if (E::mode_after_output && !read_array_mode(c)) return nullptr;
   if (!c.border_array)
