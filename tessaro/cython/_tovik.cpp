@@ -117,9 +117,9 @@ bool border_fits_source(PyObject* array, PyObject* src_ndim, PyObject* src_shape
 
 // The driver reads only data and strides, so every extent it relies on is
 // checked here, whatever the arguments' attributes claimed.
-bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& mx,
-                 const ViewRecord& border_array, const ViewRecord& feather_d, int mode, Py_ssize_t H,
-                 Py_ssize_t W, Py_ssize_t C) {
+bool check_image_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& mx,
+                       const ViewRecord& border_array, const ViewRecord& feather_d, int mode,
+                       Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
   const bool src_ok = src.shape[0] == H && src.shape[1] == W && src.shape[2] == C;
   const bool maps_ok = my.shape[0] == H && my.shape[1] == W && mx.shape[0] == H && mx.shape[1] == W;
   if (!src_ok || !maps_ok) {
@@ -149,7 +149,6 @@ struct ImageEntry {
   PyObject* src_ndim;
   PyObject* src_shape;
 
-
   bool before_source(remap::Call& c) const {
     return !c.array_mode || remap::check_border_image(c.bc.get(), [&](PyObject* array) {
              return border_fits_source(array, src_ndim, src_shape);
@@ -176,8 +175,8 @@ struct ImageEntry {
                    const remap::Settings& s) const {
     const Py_ssize_t* d = c.shape.dims;
     return remap::check_array_mode(s.border.border_mode, c.array_mode) &&
-           ::check_views(r.src, r.map_y, r.map_x, s.border_view.record(), s.feather_view.record(),
-                         s.border.border_mode, d[0], d[1], d[2]);
+           check_image_views(r.src, r.map_y, r.map_x, s.border_view.record(),
+                             s.feather_view.record(), s.border.border_mode, d[0], d[1], d[2]);
   }
 };
 

@@ -266,7 +266,6 @@ struct WarpEntry {
   Py_ssize_t h, w, C;
   bool src_is_2d;
 
-
   bool before_source(remap::Call& c) const {
     if (c.array_mode && !remap::check_border_image(c.bc.get(), [&](PyObject* array) {
           return border_fits_output(array, h, w, C, src_is_2d);
