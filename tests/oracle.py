@@ -650,3 +650,40 @@ def cast_result(out, dtype):
         return out.astype(dtype, copy=False)
     flat = [saturate(r, dtype) for r in np.asarray(out, dtype=np.float64).reshape(-1).tolist()]
     return np.array(flat, dtype=dtype).reshape(np.shape(out))
+
+
+def entry_result(src, maps, interpolation, bc):
+    """What remap_tensor (maps = (map_x, map_y)) or remap_tensor_1d (maps =
+    (map_x,)) returns: the model fed the settings of ``bc`` (None: clamp) as
+    the entry hands them to its driver, the result in src's dtype."""
+    if bc is None:
+        from tessaro.core.border_config import BorderConfig
+
+        bc = BorderConfig.clamp()
+    src = np.asarray(src)
+    spatial = len(maps)
+    full = src[..., None] if src.ndim == spatial else src
+    cv = bc.constant_value
+    if isinstance(cv, np.ndarray):
+        cv = float(cv) if cv.ndim == 0 else 0.0
+    elif cv is None:
+        cv = 0.0
+    border = None
+    if bc.mode.value == 5 and bc.array is not None:
+        border = np.asarray(bc.array, dtype=np.float64)
+        if border.ndim == spatial:
+            border = border[..., None]
+    widths = getattr(bc, "feather_widths", None)
+    if widths is not None and len(widths) == 1:
+        widths = list(widths) * full.shape[-1]
+    x_settings = (bc.feathering_width, bc.feathering_x_undershoot_multiplier,
+                  bc.feathering_x_overshoot_multiplier)
+    if spatial == 1:
+        out = remap1d(full.astype(np.float64), maps[0], int(interpolation), bc.mode.value, cv,
+                      border, *x_settings, bc.feathering_mode.value, widths)
+    else:
+        out = remap2d(full.astype(np.float64), *maps, int(interpolation), bc.mode.value, cv,
+                      border, *x_settings, bc.feathering_y_undershoot_multiplier,
+                      bc.feathering_y_overshoot_multiplier, bc.feathering_mode.value,
+                      bc.distance_mode.value, bool(bc.preserve_non_feather_dims), widths)
+    return cast_result(out[..., 0] if src.ndim == spatial else out, src.dtype)

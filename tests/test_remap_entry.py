@@ -1,4 +1,7 @@
-"""Entry behaviour of tessaro.cython._tovik.remap_tensor.
+"""Entry behaviour of tessaro.cython._tovik.remap_tensor, and of the cases
+it shares with tessaro.cython._tovik_1d.remap_tensor_1d (run for both
+through the `entry` fixture; test_remap1d_entry.py holds the rest of the
+1-D entry's).
 
 Binding, the argument checks and the order in which they fire, the
 conversions on the way to the driver and back, the function and module
@@ -22,11 +25,14 @@ from types import SimpleNamespace as NS
 import numpy as np
 import pytest
 
+import oracle
 import tessaro.core.border_config as border_config_module
 import tessaro.cython._tovik as tovik
+import tessaro.cython._tovik_1d as tovik_1d
 from tessaro.core.border_config import BorderConfig
 from tessaro.core.enums import BorderMode, FeatheringMode, InterpMethod
 from tessaro.cython._tovik import remap_tensor
+from tessaro.cython._tovik_1d import remap_tensor_1d
 
 IMPL_SIGNATURE = (
     "void (__Pyx_memviewslice, __Pyx_memviewslice, __Pyx_memviewslice, __Pyx_memviewslice, "
@@ -49,25 +55,78 @@ def unit_maps(h=4, w=5, lo=-0.3, hi=1.3, seed=1):
     return rng.uniform(lo, hi, (h, w)), rng.uniform(lo, hi, (h, w))
 
 
-def duck_config(mode=0, **overrides):
+SIGNAL_SETTINGS = dict(
+    array=None,
+    constant_value=0.0,
+    feathering_width=0.0,
+    feathering_x_undershoot_multiplier=1.0,
+    feathering_x_overshoot_multiplier=1.0,
+    feathering_mode=NS(value=0),
+)
+IMAGE_SETTINGS = dict(
+    SIGNAL_SETTINGS,
+    feathering_y_undershoot_multiplier=1.0,
+    feathering_y_overshoot_multiplier=1.0,
+    distance_mode=NS(value=0),
+    preserve_non_feather_dims=False,
+)
+
+
+def duck_config(mode=0, settings=IMAGE_SETTINGS, **overrides):
     """A border configuration that is not a BorderConfig: a plain namespace
     with the attributes the entry reads.  An int mode becomes an object whose
     only attribute is `value`."""
-    attrs = dict(
-        mode=NS(value=mode) if type(mode) is int else mode,
-        array=None,
-        constant_value=0.0,
-        feathering_width=0.0,
-        feathering_x_undershoot_multiplier=1.0,
-        feathering_x_overshoot_multiplier=1.0,
-        feathering_y_undershoot_multiplier=1.0,
-        feathering_y_overshoot_multiplier=1.0,
-        feathering_mode=NS(value=0),
-        distance_mode=NS(value=0),
-        preserve_non_feather_dims=False,
-    )
-    attrs.update(overrides)
-    return NS(**attrs)
+    return NS(**{**settings, "mode": NS(value=mode) if type(mode) is int else mode, **overrides})
+
+
+S = image()
+M = np.full((4, 5), 0.5)
+
+
+class Entry:
+    """One entry's calling convention, for the cases both entries share.
+    Positions come as a tuple of maps: (map_x, map_y) over a (4, 5) image,
+    (map_x,) over a 5-sample signal; at(v) puts every map_x position at v
+    and every map_y position inside."""
+
+    def __init__(self, fn, module, spatial, settings, flat_src, short_call):
+        self.fn, self.module, self.spatial, self.settings = fn, module, spatial, settings
+        self.flat_src = flat_src  # fails the first array check
+        self.short_call = short_call  # (args, message): fails the shape checks
+        self.name = f"{module.__name__}.{fn.__name__}"
+
+    def __call__(self, src, maps, **kwargs):
+        return self.fn(src, *maps, **kwargs)
+
+    def src(self, c=None, n=None, seed=0):
+        shape = self.spatial if n is None else (n,) * len(self.spatial)
+        return np.random.default_rng(seed).random(shape if c is None else shape + (c,))
+
+    def maps(self, n=None, lo=-0.3, hi=1.3, seed=1):
+        shape = self.spatial if n is None else (n,) * len(self.spatial)
+        rng = np.random.default_rng(seed)
+        return tuple(rng.uniform(lo, hi, shape) for _ in self.spatial)
+
+    def identity(self, n):
+        axes = np.meshgrid(*[np.arange(n) / (n - 1)] * len(self.spatial), indexing="ij")
+        return tuple(reversed(axes))  # map_x runs along the last axis
+
+    def at(self, v):
+        return (np.full(self.spatial, v),) + (np.full(self.spatial, 0.5),) * (len(self.spatial) - 1)
+
+    def duck(self, mode=0, **overrides):
+        return duck_config(mode, self.settings, **overrides)
+
+
+IMAGE = Entry(remap_tensor, tovik, (4, 5), IMAGE_SETTINGS, np.zeros(5),
+              ((np.zeros(5), M, M), "must be at least 2-dimensional"))
+SIGNAL = Entry(remap_tensor_1d, tovik_1d, (5,), SIGNAL_SETTINGS, np.float64(1.0),
+               ((np.zeros(5), np.zeros(3)), "src and map_x must have the same length"))
+
+
+@pytest.fixture(params=[IMAGE, SIGNAL], ids=["image", "signal"])
+def entry(request):
+    return request.param
 
 
 class Unconvertible:
@@ -96,10 +155,6 @@ def assert_same_bits(a, b):
 # binding
 
 
-S = image()
-M = np.full((4, 5), 0.5)
-
-
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -119,6 +174,18 @@ M = np.full((4, 5), 0.5)
         (lambda: remap_tensor(S, M, M, interpolation="x", foo=1), "remap_tensor() got an unexpected keyword argument 'foo'"),
         (lambda: remap_tensor(S, M, M, map_y=M), "remap_tensor() got multiple values for keyword argument 'map_y'"),
         (lambda: remap_tensor(S, M, M, src=S), "remap_tensor() got multiple values for keyword argument 'src'"),
+        (lambda: remap_tensor_1d(S, M, 2), "remap_tensor_1d() takes exactly 2 positional arguments (3 given)"),
+        (lambda: remap_tensor_1d(S, M, 2, None), "remap_tensor_1d() takes exactly 2 positional arguments (4 given)"),
+        (lambda: remap_tensor_1d(S), "remap_tensor_1d() takes exactly 2 positional arguments (1 given)"),
+        (lambda: remap_tensor_1d(), "remap_tensor_1d() takes exactly 2 positional arguments (0 given)"),
+        (lambda: remap_tensor_1d(map_x=M), "remap_tensor_1d() takes exactly 2 positional arguments (0 given)"),
+        (lambda: remap_tensor_1d(src=S, interpolation=0), "remap_tensor_1d() takes exactly 2 positional arguments (1 given)"),
+        (lambda: remap_tensor_1d(None), "remap_tensor_1d() takes exactly 2 positional arguments (1 given)"),
+        (lambda: remap_tensor_1d(S, M, 2, interpolation="x"), "remap_tensor_1d() takes exactly 2 positional arguments (3 given)"),
+        (lambda: remap_tensor_1d(S, M, bar=1), "remap_tensor_1d() got an unexpected keyword argument 'bar'"),
+        (lambda: remap_tensor_1d(S, M, map_y=M), "remap_tensor_1d() got an unexpected keyword argument 'map_y'"),
+        (lambda: remap_tensor_1d(S, M, map_x=M), "remap_tensor_1d() got multiple values for keyword argument 'map_x'"),
+        (lambda: remap_tensor_1d(S, M, src=S), "remap_tensor_1d() got multiple values for keyword argument 'src'"),
     ],
 )
 def test_binding_errors(call, message):
@@ -151,12 +218,13 @@ def test_arrays_bind_by_keyword_in_any_order():
         (dict(num_threads=None), "Argument 'num_threads' has incorrect type (expected int, got NoneType)"),
         (dict(num_threads=b"4"), "Argument 'num_threads' has incorrect type (expected int, got bytes)"),
         (dict(interpolation=1, num_threads=NS()), "Argument 'num_threads' has incorrect type (expected int, got types.SimpleNamespace)"),
+        (dict(num_threads=(1,)), "Argument 'num_threads' has incorrect type (expected int, got tuple)"),
     ],
 )
-def test_int_argument_type_errors(kwargs, message):
-    # a 1-D src would fail the next check: the int check comes first
+def test_int_argument_type_errors(entry, kwargs, message):
+    # the src would fail the next check: the int checks come first
     with pytest.raises(TypeError) as info:
-        remap_tensor(np.zeros(5), M, M, **kwargs)
+        entry(entry.flat_src, entry.at(0.5), **kwargs)
     assert str(info.value) == message
 
 
@@ -166,20 +234,22 @@ def test_int_argument_type_errors(kwargs, message):
         (dict(interpolation=float("nan")), ValueError, "cannot convert float NaN to integer"),
         (dict(interpolation=float("inf")), OverflowError, "cannot convert float infinity to integer"),
         (dict(num_threads=float("nan")), ValueError, "cannot convert float NaN to integer"),
+        (dict(num_threads=float("-inf")), OverflowError, "cannot convert float infinity to integer"),
     ],
 )
-def test_int_conversion_errors_propagate_before_array_checks(kwargs, exc, message):
+def test_int_conversion_errors_propagate_before_array_checks(entry, kwargs, exc, message):
     with pytest.raises(exc) as info:
-        remap_tensor(np.zeros(5), M, M, **kwargs)
+        entry(entry.flat_src, entry.at(0.5), **kwargs)
     assert str(info.value) == message
 
 
-@pytest.fixture(scope="module")
-def kernel_case():
-    src = image(9, 11, 2, seed=3)
-    mx, my = unit_maps(9, 11, 0.0, 1.0, seed=4)
-    outputs = {code: remap_tensor(src, mx, my, interpolation=code) for code in range(5)}
-    return src, mx, my, outputs
+@pytest.fixture(scope="module", params=[IMAGE, SIGNAL], ids=["image", "signal"])
+def kernel_case(request):
+    entry = request.param
+    src = entry.src(2, n=11, seed=3)
+    maps = entry.maps(11, 0.0, 1.0, seed=4)
+    outputs = {code: entry(src, maps, interpolation=code) for code in range(5)}
+    return entry, src, maps, outputs
 
 
 def test_the_five_kernels_differ_on_the_probe(kernel_case):
@@ -204,40 +274,45 @@ def test_the_five_kernels_differ_on_the_probe(kernel_case):
         (np.float32(4.75), 4),
         (np.uint8(3), 3),
         (fractions.Fraction(7, 2), 3),
+        (2.7, 2),
+        (InterpMethod.NEAREST, 0),
+        (np.int32(3), 3),
+        (np.float64(0.99), 0),
+        (fractions.Fraction(9, 2), 4),
     ],
 )
 def test_interpolation_numbers_convert_with_int(kernel_case, value, code):
-    src, mx, my, outputs = kernel_case
-    assert_same_bits(remap_tensor(src, mx, my, interpolation=value), outputs[code])
+    entry, src, maps, outputs = kernel_case
+    assert_same_bits(entry(src, maps, interpolation=value), outputs[code])
 
 
 @pytest.mark.parametrize("code", [-1, 5, 7, 100, 2**31 - 1, -(2**31)])
-def test_unknown_interpolation_codes_are_bilinear(kernel_case, code):
-    src, mx, my, outputs = kernel_case
-    assert_same_bits(remap_tensor(src, mx, my, interpolation=code), outputs[1])
+def test_unknown_interpolation_codes_are_linear(kernel_case, code):
+    entry, src, maps, outputs = kernel_case
+    assert_same_bits(entry(src, maps, interpolation=code), outputs[1])
 
 
 @pytest.mark.parametrize("value", [2**31, -(2**31) - 1, 2**40, 2.0**40])
-def test_interpolation_outside_c_int_overflows(value):
+def test_interpolation_outside_c_int_overflows(entry, value):
     with pytest.raises(OverflowError) as info:
-        remap_tensor(image(), M, M, interpolation=value)
+        entry(entry.src(), entry.at(0.5), interpolation=value)
     assert str(info.value) == "value too large to convert to int"
+    # the C int conversion is among the last steps; the shape checks win
+    args, message = entry.short_call
+    with pytest.raises(ValueError, match=message):
+        entry.fn(*args, interpolation=value)
 
 
-def test_interpolation_overflow_is_found_after_the_array_checks():
-    # the C int conversion is among the last steps; the shape check wins
-    with pytest.raises(ValueError, match="must be at least 2-dimensional"):
-        remap_tensor(np.zeros(5), M, M, interpolation=2**40)
+def test_interpolation_overflow_is_found_after_the_array_mode_check():
     with pytest.raises(ValueError, match="ARRAY mode requires a border_array"):
         remap_tensor(image(), M, M, interpolation=2**40, border_config=duck_config(BorderMode.ARRAY))
 
 
-@pytest.mark.parametrize("num_threads", [1, 2, 64, -1, 0, -7, 2**40, True, 3.5])
+@pytest.mark.parametrize("num_threads", [1, 2, 64, -1, 0, -7, 2**40, True, 3.5, 1.5])
 def test_num_threads_has_no_effect(kernel_case, num_threads):
-    src, mx, my, outputs = kernel_case
-    for code in (1, 4):
-        got = remap_tensor(src, mx, my, interpolation=code, num_threads=num_threads)
-        assert_same_bits(got, outputs[code])
+    entry, src, maps, outputs = kernel_case
+    for code in (1, 3, 4):
+        assert_same_bits(entry(src, maps, interpolation=code, num_threads=num_threads), outputs[code])
 
 
 # ---------------------------------------------------------------------------
@@ -381,14 +456,14 @@ def test_array_mode_accepted_shapes_fill_outside_pixels(c, array_shape):
     np.testing.assert_array_equal(out, expected)
 
 
-@pytest.mark.parametrize("array_shape", [(4, 5), (4, 5, 0)])
-def test_array_mode_with_zero_channels(array_shape):
-    # the channel check passes (0 == 0, or a 2-D image), and with no
-    # channels nothing is ever read from the border image
-    src = np.zeros((4, 5, 0))
-    cfg = BorderConfig.array(np.zeros(array_shape))
-    out = remap_tensor(src, np.full((4, 5), 2.0), M, border_config=cfg)
-    assert out.shape == (4, 5, 0) and out.dtype == np.float64
+@pytest.mark.parametrize("channel_axis", [(), (0,)])
+def test_array_mode_with_zero_channels(entry, channel_axis):
+    # the channel check passes (0 == 0, or a single-channel image), and with
+    # no channels nothing is ever read from the border image
+    src = np.zeros(entry.spatial + (0,))
+    cfg = BorderConfig.array(np.zeros(entry.spatial + channel_axis))
+    out = entry(src, entry.at(2.0), border_config=cfg)
+    assert out.shape == src.shape and out.dtype == np.float64
 
 
 def test_array_mode_inside_pixels_keep_their_sample():
@@ -399,18 +474,18 @@ def test_array_mode_inside_pixels_keep_their_sample():
     assert_same_bits(out, plain)
 
 
-@pytest.mark.parametrize("array", [None, np.zeros((4, 5)), np.zeros((4, 5, 1))])
-def test_mode_value_five_that_is_not_array_is_rejected(array):
+@pytest.mark.parametrize("channel_axis", [None, (), (1,)])
+def test_mode_value_five_that_is_not_array_is_rejected(entry, channel_axis):
     # the kernel would read a border image the entry never checked
-    cfg = duck_config(5, array=array)
+    array = None if channel_axis is None else np.zeros(entry.spatial + channel_axis)
     with pytest.raises(ValueError) as info:
-        remap_tensor(image(), np.full((4, 5), 1.5), M, border_config=cfg)
+        entry(entry.src(), entry.at(1.5), border_config=entry.duck(5, array=array))
     assert str(info.value) == (
         "border_config.mode has the ARRAY value 5 but does not compare equal to BorderMode.ARRAY"
     )
 
 
-def test_array_mode_equality_is_python_equality():
+def test_array_mode_equality_is_python_equality(entry):
     # any mode object that compares equal to BorderMode.ARRAY gets the
     # ARRAY checks and the border image
     class EqualsArray:
@@ -422,25 +497,24 @@ def test_array_mode_equality_is_python_equality():
         __hash__ = object.__hash__
 
     with pytest.raises(ValueError, match="ARRAY mode requires a border_array"):
-        remap_tensor(image(), M, M, border_config=duck_config(EqualsArray(), array=None))
-    out = remap_tensor(
-        image(), np.full((4, 5), 1.5), M, border_config=duck_config(EqualsArray(), array=np.full((4, 5), 7.0))
-    )
-    np.testing.assert_array_equal(out, np.full((4, 5), 7.0))
+        entry(entry.src(), entry.at(0.5), border_config=entry.duck(EqualsArray(), array=None))
+    cfg = entry.duck(EqualsArray(), array=np.full(entry.spatial, 7.0))
+    np.testing.assert_array_equal(entry(entry.src(), entry.at(1.5), border_config=cfg), np.full(entry.spatial, 7.0))
 
 
 # ---------------------------------------------------------------------------
 # configuration
 
 
-def test_default_config_is_clamp():
-    src = image(6, 7, 3)
-    mx, my = unit_maps(6, 7)
-    assert_same_bits(remap_tensor(src, mx, my), remap_tensor(src, mx, my, border_config=BorderConfig.clamp()))
-    assert_same_bits(remap_tensor(src, mx, my), remap_tensor(src, mx, my, border_config=duck_config(0)))
+def test_default_config_is_clamp(entry):
+    src, maps = entry.src(3, n=7), entry.maps(7)
+    for code in range(5):
+        a = entry(src, maps, interpolation=code)
+        assert_same_bits(a, entry(src, maps, interpolation=code, border_config=BorderConfig.clamp()))
+        assert_same_bits(a, entry(src, maps, interpolation=code, border_config=entry.duck(0)))
 
 
-def test_compute_feather_d_receives_the_config_and_channel_count(monkeypatch):
+def test_compute_feather_d_receives_the_config_and_channel_count(entry, monkeypatch):
     calls = []
     real = border_config_module.compute_feather_d
 
@@ -450,9 +524,9 @@ def test_compute_feather_d_receives_the_config_and_channel_count(monkeypatch):
 
     monkeypatch.setattr(border_config_module, "compute_feather_d", spy)
     cfg = BorderConfig.constant(0.5)
-    remap_tensor(image(), M, M)
-    remap_tensor(image(c=3), M, M, border_config=cfg)
-    remap_tensor(image(c=0), M, M, border_config=cfg)
+    entry(entry.src(), entry.at(0.5))
+    entry(entry.src(c=3), entry.at(0.5), border_config=cfg)
+    entry(entry.src(c=0), entry.at(0.5), border_config=cfg)
     assert len(calls) == 3
     assert calls[0][0] is BorderConfig.clamp() and calls[0][1] == 1
     assert calls[1][0] is cfg and calls[1][1] == 3
@@ -460,21 +534,21 @@ def test_compute_feather_d_receives_the_config_and_channel_count(monkeypatch):
     assert all(type(C) is int for _, C in calls)
 
 
-@pytest.mark.parametrize("widths", [1, 2])
-def test_short_feather_width_table_is_rejected(monkeypatch, widths):
+@pytest.mark.parametrize("widths, channels", [(1, 3), (2, 3), (3, 4)])
+def test_short_feather_width_table_is_rejected(entry, monkeypatch, widths, channels):
     monkeypatch.setattr(border_config_module, "compute_feather_d", lambda bc, C: np.full(widths, 0.1))
     with pytest.raises(ValueError) as info:
-        remap_tensor(image(c=3), np.full((4, 5), 1.2), M, border_config=BorderConfig.constant(1.0))
+        entry(entry.src(c=channels), entry.at(1.2), border_config=BorderConfig.constant(1.0))
     assert str(info.value).startswith("compute_feather_d returned")
 
 
-@pytest.mark.parametrize("result", [None, np.empty(0), np.array([0.0, 0.0, 0.0, 5.0, 5.0])])
-def test_empty_or_long_feather_width_tables_are_accepted(monkeypatch, result):
+@pytest.mark.parametrize("result", [None, np.empty(0), np.array([0.0, 0.0, 0.0, 5.0, 5.0, 5.0, 5.0])])
+def test_empty_or_long_feather_width_tables_are_accepted(entry, monkeypatch, result):
     # None and an empty table mean feathering_width for every channel; only
     # the first C entries of a longer table are used
     monkeypatch.setattr(border_config_module, "compute_feather_d", lambda bc, C: result)
-    src = image(c=3)
-    out = remap_tensor(src, np.full((4, 5), 1.2), M, border_config=BorderConfig.constant(4.0))
+    src = entry.src(c=3)
+    out = entry(src, entry.at(1.2), border_config=BorderConfig.constant(4.0))
     np.testing.assert_array_equal(out, np.full(src.shape, 4.0))
 
 
@@ -485,6 +559,7 @@ def test_empty_or_long_feather_width_tables_are_accepted(monkeypatch, result):
         (np.array(3, dtype=np.int16), 3.0),
         (np.array([7.5, 8.0]), 0.0),
         (np.zeros((2, 2)) + 9.0, 0.0),
+        (np.ones((1, 1)), 0.0),
         (None, 0.0),
         (3, 3.0),
         (np.float32(2.5), 2.5),
@@ -492,54 +567,52 @@ def test_empty_or_long_feather_width_tables_are_accepted(monkeypatch, result):
         (fractions.Fraction(1, 4), 0.25),
     ],
 )
-def test_constant_value_forms(constant, expected):
-    cfg = duck_config(1, constant_value=constant)
-    out = remap_tensor(image(c=2), np.full((4, 5), -1.0), M, border_config=cfg)
-    np.testing.assert_array_equal(out, np.full((4, 5, 2), expected))
+def test_constant_value_forms(entry, constant, expected):
+    cfg = entry.duck(1, constant_value=constant)
+    out = entry(entry.src(c=2), entry.at(-1.0), border_config=cfg)
+    np.testing.assert_array_equal(out, np.full(entry.spatial + (2,), expected))
 
 
-@pytest.mark.parametrize("constant", ["x", b"1", [1.0], NS()])
-def test_non_numeric_constant_value_is_a_type_error(constant):
+@pytest.mark.parametrize("constant", ["x", "1.0", b"1", [1.0], NS()])
+def test_non_numeric_constant_value_is_a_type_error(entry, constant):
     with pytest.raises(TypeError):
-        remap_tensor(image(), M, M, border_config=duck_config(1, constant_value=constant))
+        entry(entry.src(), entry.at(0.5), border_config=entry.duck(1, constant_value=constant))
 
 
-@pytest.mark.parametrize(
-    "name",
-    [
-        "mode",
-        "constant_value",
-        "feathering_width",
-        "feathering_x_undershoot_multiplier",
-        "feathering_x_overshoot_multiplier",
-        "feathering_y_undershoot_multiplier",
-        "feathering_y_overshoot_multiplier",
-        "feathering_mode",
-        "distance_mode",
-        "preserve_non_feather_dims",
-    ],
-)
-def test_missing_config_attribute(name):
-    cfg = duck_config(0)
+def settings_named(kinds):
+    """(entry, name) for every setting of each entry, or those whose value
+    is an enum member when kinds is "enum"."""
+    return [
+        pytest.param(e, name, id=f"{e.fn.__name__}-{name}")
+        for e in (IMAGE, SIGNAL)
+        for name in ["mode", *e.settings]
+        if name != "array" and (kinds != "enum" or name.endswith("mode"))
+    ]
+
+
+@pytest.mark.parametrize("entry, name", settings_named("all"))
+def test_missing_config_attribute(entry, name):
+    cfg = entry.duck(0)
     delattr(cfg, name)
     with pytest.raises(AttributeError, match=name):
-        remap_tensor(image(), M, M, border_config=cfg)
+        entry(entry.src(), entry.at(0.5), border_config=cfg)
 
 
-@pytest.mark.parametrize("name", ["mode", "feathering_mode", "distance_mode"])
-def test_enum_attribute_without_value(name):
-    cfg = duck_config(0)
+@pytest.mark.parametrize("entry, name", settings_named("enum"))
+def test_enum_attribute_without_value(entry, name):
+    cfg = entry.duck(0)
     setattr(cfg, name, NS())
     with pytest.raises(AttributeError, match="value"):
-        remap_tensor(image(), M, M, border_config=cfg)
+        entry(entry.src(), entry.at(0.5), border_config=cfg)
 
 
-@pytest.mark.parametrize("name", ["mode", "feathering_mode", "distance_mode"])
-def test_enum_value_outside_c_int(name):
-    cfg = duck_config(0)
-    setattr(cfg, name, NS(value=2**31))
+@pytest.mark.parametrize("value", [2**31, -(2**31) - 1])
+@pytest.mark.parametrize("entry, name", settings_named("enum"))
+def test_enum_value_outside_c_int(entry, name, value):
+    cfg = entry.duck(0)
+    setattr(cfg, name, NS(value=value))
     with pytest.raises(OverflowError, match="value too large to convert to int"):
-        remap_tensor(image(), M, M, border_config=cfg)
+        entry(entry.src(), entry.at(0.5), border_config=cfg)
 
 
 class RaisingTruth:
@@ -551,31 +624,52 @@ class Opaque:
     """Neither a number nor an enum member."""
 
 
+class ClaimsOneDimension:
+    """Claims to be a 5-sample signal, converts to a 3-D array."""
+
+    ndim, shape, dtype = 1, (5,), np.dtype(np.float64)
+
+    def __len__(self):
+        return 5
+
+    def __array__(self, dtype=None, copy=None):
+        return np.zeros((5, 2, 1))
+
+
 # Pairs of faults: the first one named is read or converted earlier, so it
-# is the one reported.
-CONVERSION_ORDER = [
-    ("src view before mode.value", dict(src=np.zeros((4, 5, 1, 1)), mode=NS()), ValueError, "Buffer has wrong number"),
+# is the one reported. Both entries read their settings in the same order;
+# only images have y multipliers, a distance mode and a preserve flag.
+SHARED_ORDER = [
     ("feather widths before constant_value", dict(feather=KeyError("widths"), constant_value="x"), KeyError, "widths"),
     ("constant_value read before mode.value", dict(constant_value=None, delete="constant_value", mode=NS()), AttributeError, "constant_value"),
     ("mode.value before border constant", dict(mode=NS(), constant_value="x"), AttributeError, "value"),
     ("border constant before width", dict(constant_value="x", feathering_width=Opaque()), TypeError, "str"),
     ("width before multipliers", dict(feathering_width="x", feathering_x_undershoot_multiplier=Opaque()), TypeError, "str"),
-    ("x multipliers before y", dict(feathering_x_overshoot_multiplier="x", feathering_y_undershoot_multiplier=Opaque()), TypeError, "str"),
-    ("y multipliers in order", dict(feathering_y_undershoot_multiplier="x", feathering_y_overshoot_multiplier=Opaque()), TypeError, "str"),
-    ("multipliers before feathering_mode", dict(feathering_y_overshoot_multiplier="x", feathering_mode=NS()), TypeError, "str"),
-    ("feathering_mode before distance_mode", dict(feathering_mode=NS(), distance_mode=NS(value=2**31)), AttributeError, "value"),
-    ("distance_mode before preserve", dict(distance_mode=NS(value=2**31), preserve_non_feather_dims=RaisingTruth()), OverflowError, "too large"),
-    ("preserve before feather width view", dict(preserve_non_feather_dims=RaisingTruth(), feather=np.zeros((1, 1))), ZeroDivisionError, "truth"),
+    ("x multipliers in order", dict(feathering_x_undershoot_multiplier="x", feathering_x_overshoot_multiplier=Opaque()), TypeError, "str"),
     ("feather width view before interpolation", dict(feather=np.zeros((1, 1)), interpolation=2**40), ValueError, "Buffer has wrong number"),
+]
+CONVERSION_ORDER = [(IMAGE, *c) for c in SHARED_ORDER] + [(SIGNAL, *c) for c in SHARED_ORDER] + [
+    (IMAGE, "src view before mode.value", dict(src=np.zeros((4, 5, 1, 1)), mode=NS()), ValueError, "Buffer has wrong number"),
+    (IMAGE, "x multipliers before y", dict(feathering_x_overshoot_multiplier="x", feathering_y_undershoot_multiplier=Opaque()), TypeError, "str"),
+    (IMAGE, "y multipliers in order", dict(feathering_y_undershoot_multiplier="x", feathering_y_overshoot_multiplier=Opaque()), TypeError, "str"),
+    (IMAGE, "multipliers before feathering_mode", dict(feathering_y_overshoot_multiplier="x", feathering_mode=NS()), TypeError, "str"),
+    (IMAGE, "feathering_mode before distance_mode", dict(feathering_mode=NS(), distance_mode=NS(value=2**31)), AttributeError, "value"),
+    (IMAGE, "distance_mode before preserve", dict(distance_mode=NS(value=2**31), preserve_non_feather_dims=RaisingTruth()), OverflowError, "too large"),
+    (IMAGE, "preserve before feather width view", dict(preserve_non_feather_dims=RaisingTruth(), feather=np.zeros((1, 1))), ZeroDivisionError, "truth"),
+    (SIGNAL, "src view before mode.value", dict(src=ClaimsOneDimension(), mode=NS()), ValueError, "Buffer has wrong number"),
+    (SIGNAL, "multipliers before feathering_mode", dict(feathering_x_overshoot_multiplier="x", feathering_mode=NS()), TypeError, "str"),
+    (SIGNAL, "feathering_mode before feather width view", dict(feathering_mode=NS(), feather=np.zeros((1, 1))), AttributeError, "value"),
 ]
 
 
 @pytest.mark.parametrize(
-    "faults, exc, match", [c[1:] for c in CONVERSION_ORDER], ids=[c[0] for c in CONVERSION_ORDER]
+    "entry, faults, exc, match",
+    [(c[0], *c[2:]) for c in CONVERSION_ORDER],
+    ids=[f"{c[0].fn.__name__}: {c[1]}" for c in CONVERSION_ORDER],
 )
-def test_conversion_order(monkeypatch, faults, exc, match):
+def test_conversion_order(monkeypatch, entry, faults, exc, match):
     faults = dict(faults)
-    src = faults.pop("src", image())
+    src = faults.pop("src", entry.src())
     interpolation = faults.pop("interpolation", 1)
     if "feather" in faults:
         result = faults.pop("feather")
@@ -587,20 +681,20 @@ def test_conversion_order(monkeypatch, faults, exc, match):
 
         monkeypatch.setattr(border_config_module, "compute_feather_d", feather)
     delete = faults.pop("delete", None)
-    cfg = duck_config(0)
+    cfg = entry.duck(0)
     for name, value in faults.items():
         setattr(cfg, name, value)
     if delete:
         delattr(cfg, delete)
     with pytest.raises(exc, match=match):
-        remap_tensor(src, M, M, interpolation=interpolation, border_config=cfg)
+        entry(src, entry.at(0.5), interpolation=interpolation, border_config=cfg)
 
 
-def test_array_attribute_is_not_read_outside_array_mode():
-    cfg = duck_config(1, constant_value=2.0)
+def test_array_attribute_is_not_read_outside_array_mode(entry):
+    cfg = entry.duck(1, constant_value=2.0)
     del cfg.array
-    out = remap_tensor(image(), np.full((4, 5), 3.0), M, border_config=cfg)
-    np.testing.assert_array_equal(out, np.full((4, 5), 2.0))
+    out = entry(entry.src(), entry.at(3.0), border_config=cfg)
+    np.testing.assert_array_equal(out, np.full(entry.spatial, 2.0))
 
 
 def test_preserve_flag_uses_truth_testing():
@@ -636,26 +730,28 @@ def _stub(name, **attrs):
     return mod
 
 
+COMPANIONS = [
+    ("tessaro.core.border_config", dict(BorderConfig=BorderConfig), "compute_feather_d"),
+    ("tessaro.core.border_config", dict(compute_feather_d=border_config_module.compute_feather_d), "BorderConfig"),
+    ("tessaro.core.enums", dict(InterpMethod=InterpMethod), "BorderMode"),
+]
+
+
+# only the image entry imports ZERO_SIGN (test_remap1d_entry.py shows the
+# signal entry working without it)
 @pytest.mark.parametrize(
-    "module_name, attrs, missing",
-    [
-        ("tessaro.core.border_config", dict(BorderConfig=BorderConfig), "compute_feather_d"),
-        (
-            "tessaro.core.border_config",
-            dict(compute_feather_d=border_config_module.compute_feather_d),
-            "BorderConfig",
-        ),
-        ("tessaro.core.enums", dict(InterpMethod=InterpMethod), "BorderMode"),
-        ("tessaro.cython._zero_sign", dict(), "ZERO_SIGN"),
-    ],
+    "entry, module_name, attrs, missing",
+    [(e, *c) for e in (IMAGE, SIGNAL) for c in COMPANIONS]
+    + [(IMAGE, "tessaro.cython._zero_sign", dict(), "ZERO_SIGN")],
 )
-def test_missing_companion_name_is_an_import_error(monkeypatch, module_name, attrs, missing):
+def test_missing_companion_name_is_an_import_error(monkeypatch, entry, module_name, attrs, missing):
     monkeypatch.setitem(sys.modules, module_name, _stub(module_name, **attrs))
     with pytest.raises(ImportError, match=missing):
-        remap_tensor(image(), M, M, border_config=BorderConfig.clamp())
+        entry(entry.src(), entry.at(0.5), border_config=BorderConfig.clamp())
     # the imports come after the array checks
-    with pytest.raises(ValueError, match="at least 2-dimensional"):
-        remap_tensor(np.zeros(5), M, M)
+    args, message = entry.short_call
+    with pytest.raises(ValueError, match=message):
+        entry.fn(*args)
 
 
 def test_companions_are_looked_up_on_every_call(monkeypatch):
@@ -679,45 +775,43 @@ def test_companions_are_looked_up_on_every_call(monkeypatch):
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.float16, np.uint8, np.int16, np.int64, np.bool_, ">f8"])
 @pytest.mark.parametrize("c", [None, 1, 3])
-def test_identity_nearest_round_trips_shape_and_dtype(dtype, c):
-    h, w = 6, 7
-    rng = np.random.default_rng(2)
-    raw = rng.integers(-100, 100, (h, w) if c is None else (h, w, c))
+def test_identity_nearest_round_trips_shape_and_dtype(entry, dtype, c):
+    n = 7
+    raw = np.random.default_rng(2).integers(-100, 100, (n,) * len(entry.spatial) + ((c,) if c else ()))
     src = (raw > 0) if dtype is np.bool_ else raw.astype(dtype)
-    my, mx = np.meshgrid(np.arange(h) / (h - 1), np.arange(w) / (w - 1), indexing="ij")
-    out = remap_tensor(src, mx, my, interpolation=0)
+    out = entry(src, entry.identity(n), interpolation=0)
     assert out.shape == src.shape
     assert out.dtype == src.dtype
     np.testing.assert_array_equal(out, src)
     assert not np.shares_memory(out, src)
 
 
+@pytest.mark.parametrize("interpolation", [1, 3])
 @pytest.mark.parametrize("dtype", [np.uint8, np.int16, np.float32, np.bool_])
-def test_non_float64_result_is_the_float64_result_stored(dtype):
-    rng = np.random.default_rng(8)
-    values = rng.integers(0, 200, (5, 6, 2))
+def test_non_float64_result_is_the_float64_result_stored(entry, dtype, interpolation):
+    # Lanczos overshoots the integer range at the 0/199 steps: saturated, not wrapped
+    values = np.random.default_rng(8).integers(0, 200, (6,) * len(entry.spatial) + (2,))
     src = (values > 100) if dtype is np.bool_ else values.astype(dtype)
-    mx, my = unit_maps(5, 6, seed=5)
-    out = remap_tensor(src, mx, my)
-    reference = remap_tensor(src.astype(np.float64), mx, my)
-    # integers: the nearest level, as numpy.rint; other dtypes: NumPy's cast
-    reference = (np.rint(reference) if np.dtype(dtype).kind in "iu" else reference).astype(dtype)
+    maps = entry.maps(6, seed=5)
+    out = entry(src, maps, interpolation=interpolation)
+    reference = entry(src.astype(np.float64), maps, interpolation=interpolation)
     assert out.dtype == np.dtype(dtype)
-    np.testing.assert_array_equal(out, reference)
+    np.testing.assert_array_equal(out, oracle.cast_result(reference, dtype))
 
 
-def test_float64_results_are_the_output_buffer():
-    src3 = image(5, 6, 3)
-    out3 = remap_tensor(src3, *unit_maps(5, 6))
+def test_float64_results_are_the_output_buffer(entry):
+    src3 = entry.src(3, n=6)
+    out3 = entry(src3, entry.maps(6))
     assert out3.dtype == np.float64 and out3.flags.c_contiguous and out3.flags.writeable
     assert out3.flags.owndata and out3.base is None
-    src2 = image(5, 6)
-    out2 = remap_tensor(src2, *unit_maps(5, 6))
-    assert out2.dtype == np.float64 and out2.flags.c_contiguous
-    # the 2-D result is a reshaped view of the (H, W, 1) output, not a copy
-    assert out2.base is not None and out2.base.shape == (5, 6, 1)
-    again = remap_tensor(src2, *unit_maps(5, 6))
-    for a, b in ((out2, src2), (again, src2), (out2, again), (out3, src3)):
+    src1 = entry.src(n=6)
+    out1 = entry(src1, entry.maps(6))
+    assert out1.dtype == np.float64 and out1.flags.c_contiguous
+    # a result without a channel axis is a reshaped view of the output with
+    # one channel, not a copy
+    assert out1.base is not None and out1.base.shape == src1.shape + (1,)
+    again = entry(src1, entry.maps(6))
+    for a, b in ((out1, src1), (again, src1), (out1, again), (out3, src3)):
         assert not np.shares_memory(a, b)
 
 
@@ -743,18 +837,17 @@ def test_read_only_and_strided_inputs():
         pytest.param(lambda a: a.astype(object), id="object"),
     ],
 )
-def test_inputs_convert_as_numpy_ascontiguousarray_does(convert):
+def test_inputs_convert_as_numpy_ascontiguousarray_does(entry, convert):
     # the entry converts with np.ascontiguousarray(x, dtype=np.float64),
     # which accepts every input NumPy can cast to float64
-    src = image(5, 6, 2)
-    mx, my = unit_maps(5, 6)
-    expected = remap_tensor(src, mx, my)
-    for a in (src, mx, my):
+    src, maps = entry.src(2, n=6), entry.maps(6)
+    expected = entry(src, maps)
+    for a in (src, *maps):
         assert np.array_equal(np.ascontiguousarray(convert(a), dtype=np.float64), a)
-    out = remap_tensor(convert(src), mx, my)
+    out = entry(convert(src), maps)
     assert out.dtype == convert(src).dtype
     np.testing.assert_array_equal(out.astype(np.float64), expected)
-    assert_same_bits(remap_tensor(src, convert(mx), convert(my)), expected)
+    assert_same_bits(entry(src, tuple(convert(m) for m in maps)), expected)
 
 
 # ---------------------------------------------------------------------------
@@ -842,11 +935,11 @@ def test_export_table():
     assert get_destructor(capsule) is None
 
 
-def test_detect_cpu_count_metadata():
-    f = tovik._detect_cpu_count
-    assert f.__doc__ == "Detect available CPU cores."
+def test_detect_cpu_count_metadata(entry):
+    f = entry.module._detect_cpu_count
+    assert f.__doc__ == ("Detect available CPU cores." if entry is IMAGE else None)
     assert f.__annotations__ == {"return": "int"}
-    assert f.__module__ == "tessaro.cython._tovik"
+    assert f.__module__ == entry.module.__name__
     assert str(inspect.signature(f)) == "() -> 'int'"
     assert f() == (os.cpu_count() or 1)
     with pytest.raises(TypeError, match="_detect_cpu_count"):
@@ -856,18 +949,20 @@ def test_detect_cpu_count_metadata():
 
 
 @pytest.mark.parametrize(
-    "name, call",
+    "call, name",
     [
-        ("body", lambda: remap_tensor(np.zeros(3), M, M)),
-        ("binding", lambda: remap_tensor(S, M)),
-        ("conversion", lambda: remap_tensor(np.zeros((4, 5, 1, 1)), M, M)),
+        (lambda: remap_tensor(np.zeros(3), M, M), IMAGE.name),
+        (lambda: remap_tensor(S, M), IMAGE.name),
+        (lambda: remap_tensor(np.zeros((4, 5, 1, 1)), M, M), IMAGE.name),
+        (lambda: remap_tensor_1d(np.zeros((2, 2, 2)), M), SIGNAL.name),
+        (lambda: remap_tensor_1d(S, M, 1), SIGNAL.name),
     ],
+    ids=["body", "binding", "conversion", "1d-body", "1d-binding"],
 )
-def test_traceback_names_the_function(name, call):
+def test_traceback_names_the_function(call, name):
     with pytest.raises(Exception) as info:
         call()
-    names = [frame.name for frame in traceback.extract_tb(info.tb)]
-    assert names[-1] == "tessaro.cython._tovik.remap_tensor"
+    assert traceback.extract_tb(info.tb)[-1].name == name
 
 
 # ---------------------------------------------------------------------------
@@ -893,33 +988,40 @@ def _raise(exc):
         (lambda: [2], 1),
         (lambda: 7, 7),
         (lambda: np.int64(4), 4),
+        (lambda: np.int16(2), 2),
         (_raise(OSError("no")), 1),
     ],
 )
-def test_detect_cpu_count_with_patched_os(monkeypatch, cpu_count, expected):
-    monkeypatch.setattr(tovik, "os", NS(cpu_count=cpu_count))
-    got = tovik._detect_cpu_count()
+def test_detect_cpu_count_with_patched_os(entry, monkeypatch, cpu_count, expected):
+    monkeypatch.setattr(entry.module, "os", NS(cpu_count=cpu_count))
+    got = entry.module._detect_cpu_count()
     assert got == expected and type(got) is int
 
 
-def test_detect_cpu_count_returns_an_int_as_is(monkeypatch):
+def test_detect_cpu_count_returns_an_int_as_is(entry, monkeypatch):
     big = 10**30
-    monkeypatch.setattr(tovik, "os", NS(cpu_count=lambda: big))
-    assert tovik._detect_cpu_count() is big
+    monkeypatch.setattr(entry.module, "os", NS(cpu_count=lambda: big))
+    assert entry.module._detect_cpu_count() is big
 
 
-def test_detect_cpu_count_without_usable_os(monkeypatch):
-    monkeypatch.setattr(tovik, "os", NS())
-    assert tovik._detect_cpu_count() == 1
-    monkeypatch.delattr(tovik, "os")
-    assert tovik._detect_cpu_count() == 1
+@pytest.mark.parametrize("os_module", [NS(), 42])
+def test_detect_cpu_count_without_usable_os(entry, monkeypatch, os_module):
+    monkeypatch.setattr(entry.module, "os", os_module)
+    assert entry.module._detect_cpu_count() == 1
+    monkeypatch.delattr(entry.module, "os")
+    assert entry.module._detect_cpu_count() == 1
 
 
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
-def test_detect_cpu_count_lets_base_exceptions_through(monkeypatch, exc):
-    monkeypatch.setattr(tovik, "os", NS(cpu_count=_raise(exc())))
+# the image entry lets base exceptions through; the signal entry swallows
+# every exception
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_detect_cpu_count_and_base_exceptions(entry, monkeypatch, exc):
+    monkeypatch.setattr(entry.module, "os", NS(cpu_count=_raise(exc())))
+    if entry is SIGNAL:
+        assert entry.module._detect_cpu_count() == 1
+        return
     with pytest.raises(exc):
-        tovik._detect_cpu_count()
+        entry.module._detect_cpu_count()
 
 
 # ---------------------------------------------------------------------------
@@ -1038,30 +1140,31 @@ def test_exported_driver_with_no_rows_writes_nothing():
 # threads
 
 
-THREAD_CASES = [
-    dict(shape=(40, 50, 3), interpolation=code, cfg=cfg)
-    for code, cfg in [
+def thread_cases(entry):
+    """Eight calls of about 6000 output elements, each mode and kernel."""
+    n = 40 if entry is IMAGE else 2000
+    array = np.full((n,) * len(entry.spatial) + (3,), -3.0)
+    configs = [
         (0, BorderConfig.clamp()),
         (1, BorderConfig.reflect()),
         (2, BorderConfig.wrap()),
         (3, BorderConfig.constant(0.5, feathering_width=0.2)),
         (4, BorderConfig.reflect_101()),
         (1, BorderConfig.constant(2.0, feathering_width=0.1, feathering_mode=FeatheringMode.INWARD)),
-        (2, BorderConfig.array(np.full((40, 50), -3.0), feathering_width=0.3)),
+        (2, BorderConfig.array(array, feathering_width=0.3)),
         (3, BorderConfig.clamp()),
     ]
-]
+    return [
+        lambda i=i, code=code, cfg=cfg: entry(
+            entry.src(3, n=n, seed=100 + i), entry.maps(n, seed=200 + i), interpolation=code, border_config=cfg
+        )
+        for i, (code, cfg) in enumerate(configs)
+    ]
 
 
-def _run_case(i):
-    case = THREAD_CASES[i]
-    src = image(*case["shape"], seed=100 + i)
-    mx, my = unit_maps(*case["shape"][:2], seed=200 + i)
-    return remap_tensor(src, mx, my, interpolation=case["interpolation"], border_config=case["cfg"])
-
-
-def test_concurrent_calls_match_serial_results():
-    serial = [_run_case(i) for i in range(len(THREAD_CASES))]
+def test_concurrent_calls_match_serial_results(entry):
+    cases = thread_cases(entry)
+    serial = [case() for case in cases]
     mismatches = []
     errors = []
     start = threading.Barrier(8)
@@ -1070,9 +1173,9 @@ def test_concurrent_calls_match_serial_results():
         try:
             start.wait()
             for rep in range(4):
-                for k in range(len(THREAD_CASES)):
-                    i = (k + t + rep) % len(THREAD_CASES)
-                    if not np.array_equal(bits(_run_case(i)), bits(serial[i])):
+                for k in range(len(cases)):
+                    i = (k + t + rep) % len(cases)
+                    if not np.array_equal(bits(cases[i]()), bits(serial[i])):
                         mismatches.append((t, i))
         except BaseException as exc:  # reported below
             errors.append(exc)
@@ -1086,9 +1189,9 @@ def test_concurrent_calls_match_serial_results():
     assert not mismatches
 
 
-def test_lock_is_released_during_the_parallel_work():
-    src = image(1000, 1000, 3, seed=5)
-    mx, my = unit_maps(1000, 1000, 0.0, 1.0, seed=6)
+def test_lock_is_released_during_the_parallel_work(entry):
+    n = 1000 if entry is IMAGE else 1_000_000
+    src, maps = entry.src(4, n=n, seed=5), entry.maps(n, 0.0, 1.0, seed=6)
     stamps = []
     stop = threading.Event()
 
@@ -1105,7 +1208,7 @@ def test_lock_is_released_during_the_parallel_work():
         while not stamps:
             time.sleep(0.001)
         t0 = time.perf_counter()
-        remap_tensor(src, mx, my, interpolation=4)
+        entry(src, maps, interpolation=4)
         t1 = time.perf_counter()
     finally:
         stop.set()

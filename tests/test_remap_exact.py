@@ -1,4 +1,6 @@
-"""remap_tensor agrees bit for bit with the scalar reference model.
+"""remap_tensor agrees bit for bit with the scalar reference model, and so
+does remap_tensor_1d in the cases both entries share (the `rank` cases;
+test_remap1d_exact.py holds the 1-D entry's own).
 
 Every case draws a small random image and random unit-space maps (mostly
 in [-0.6, 1.6], with exact 0, 0.5, 1 and grid positions mixed in) from a
@@ -25,10 +27,11 @@ from numpy.testing import assert_array_equal
 
 try:
     _tovik = importlib.import_module("tessaro.cython._tovik")
+    _tovik_1d = importlib.import_module("tessaro.cython._tovik_1d")
 except ModuleNotFoundError as exc:
-    if exc.name != "tessaro.cython._tovik":
+    if exc.name not in ("tessaro.cython._tovik", "tessaro.cython._tovik_1d"):
         raise
-    pytest.skip("tessaro.cython._tovik is not built", allow_module_level=True)
+    pytest.skip(f"{exc.name} is not built", allow_module_level=True)
 
 import oracle
 from tessaro.core.border_config import BorderConfig
@@ -37,6 +40,7 @@ from tessaro.core.enums import BorderMode, DistanceMode, FeatheringMode, InterpM
 NAN = math.nan
 INF = math.inf
 H, W = 5, 7
+N = 11
 KERNELS = [0, 1, 2, 3, 4, 7, -1]
 ONES = (1.0, 1.0, 1.0, 1.0)
 
@@ -68,9 +72,10 @@ def with_nans(m, *flat):
     return m
 
 
-def make_map(rng, h=H, w=W):
-    m = rng.uniform(-0.6, 1.6, size=(h, w))
-    pick = rng.random((h, w)) < 0.3
+def make_map(rng, *shape):
+    shape = shape or (H, W)
+    m = rng.uniform(-0.6, 1.6, size=shape)
+    pick = rng.random(shape) < 0.3
     m[pick] = rng.choice([0.0, 0.5, 1.0, -0.0, 0.25, 0.75], size=int(pick.sum()))
     return m
 
@@ -107,8 +112,10 @@ def bag(mode, array=None, constant_value=0.0, **kw):
     return types.SimpleNamespace(**f)
 
 
-def config(name, rng, src_shape, scale=1.0, **kw):
-    """BorderConfig for a border name; the array modes get a random border image."""
+def config(name, rng, src_shape, scale=1.0, axes=2, **kw):
+    """BorderConfig for a border name; the array modes get a random border
+    image, with a channel axis ("array3") or without ("array2"). `axes`: the
+    source's spatial axes."""
     if name == "clamp":
         return BorderConfig.clamp()
     if name == "reflect":
@@ -119,50 +126,18 @@ def config(name, rng, src_shape, scale=1.0, **kw):
         return BorderConfig.reflect_101()
     if name == "constant":
         return BorderConfig.constant(float(rng.normal(scale=3.0 * scale)), **feathering(**kw))
-    h, w = src_shape[:2]
+    spatial = tuple(src_shape[:axes])
     if name == "array3":
-        c = 1 if len(src_shape) == 2 else src_shape[2]
-        border = rng.normal(scale=3.0 * scale, size=(h, w, c))
+        c = 1 if len(src_shape) == axes else src_shape[axes]
+        border = rng.normal(scale=3.0 * scale, size=spatial + (c,))
     else:
         assert name == "array2"
-        border = rng.normal(scale=3.0 * scale, size=(h, w))
+        border = rng.normal(scale=3.0 * scale, size=spatial)
     return BorderConfig.array(border, **feathering(**kw))
 
 
 # --------------------------------------------------------------------------
 # the reference: what the entry hands its driver, fed to the model
-
-
-def expected(src, map_x, map_y, interpolation, bc):
-    if bc is None:
-        bc = BorderConfig.clamp()
-    src = np.asarray(src)
-    src3 = src[:, :, None] if src.ndim == 2 else src
-    C = src3.shape[2]
-    cv = bc.constant_value
-    if isinstance(cv, np.ndarray):
-        cv = float(cv) if cv.ndim == 0 else 0.0
-    elif cv is None:
-        cv = 0.0
-    border = None
-    if bc.mode == BorderMode.ARRAY:
-        border = np.asarray(bc.array, dtype=np.float64)
-        if border.ndim == 2:
-            border = border[:, :, None]
-    widths = getattr(bc, "feather_widths", None)
-    if widths is not None and len(widths) == 1:
-        widths = list(widths) * C
-    out = oracle.remap2d(
-        src3.astype(np.float64), map_x, map_y, int(interpolation), bc.mode.value, cv, border,
-        bc.feathering_width,
-        bc.feathering_x_undershoot_multiplier, bc.feathering_x_overshoot_multiplier,
-        bc.feathering_y_undershoot_multiplier, bc.feathering_y_overshoot_multiplier,
-        bc.feathering_mode.value, bc.distance_mode.value,
-        bool(bc.preserve_non_feather_dims), widths,
-    )
-    if src.ndim == 2:
-        out = out[:, :, 0]
-    return oracle.cast_result(out, src.dtype)
 
 
 def remap(src, map_x, map_y, interpolation, bc):
@@ -181,12 +156,36 @@ def assert_same_values(got, want):
         assert_array_equal(got[keep].view(bits), want[keep].view(bits))
 
 
+class Rank:
+    """An entry as the shared cases call it: an image (H, W) with maps
+    (map_x, map_y), or a signal (N,) with (map_x,)."""
+
+    def __init__(self, fn, spatial):
+        self.fn, self.spatial, self.axes = fn, spatial, len(spatial)
+
+    def src(self, rng, channels, spatial=None):
+        return rng.normal(scale=2.0, size=(spatial or self.spatial) + ((channels,) if channels else ()))
+
+    def maps(self, rng, spatial=None):
+        return tuple(make_map(rng, *(spatial or self.spatial)) for _ in range(self.axes))
+
+    def config(self, name, rng, src_shape, **kw):
+        return config(name, rng, src_shape, axes=self.axes, **kw)
+
+    def check(self, src, maps, interpolation, bc):
+        got = self.fn(src, *maps, interpolation=interpolation, border_config=bc)
+        assert got.shape == np.shape(src)
+        assert got.dtype == np.asarray(src).dtype
+        assert_same_values(got, oracle.entry_result(src, maps, interpolation, bc))
+        return got
+
+
+IMAGE, SIGNAL = Rank(_tovik.remap_tensor, (H, W)), Rank(_tovik_1d.remap_tensor_1d, (N,))
+RANKS = pytest.mark.parametrize("rank", [IMAGE, SIGNAL], ids=["image", "signal"])
+
+
 def check(src, map_x, map_y, interpolation, bc):
-    got = remap(src, map_x, map_y, interpolation, bc)
-    assert got.shape == np.shape(src)
-    assert got.dtype == np.asarray(src).dtype
-    assert_same_values(got, expected(src, map_x, map_y, interpolation, bc))
-    return got
+    return IMAGE.check(src, (map_x, map_y), interpolation, bc)
 
 
 def inside_mask(mx, my):
@@ -274,57 +273,56 @@ def test_multipliers(mult, fm, dm):
     check(src, mx, my, 1, bc)
 
 
+@RANKS
 @pytest.mark.parametrize("widths", [None, (0.0, 1e-300, 0.4)])
 @pytest.mark.parametrize("fm", [0, 1])
 @pytest.mark.parametrize("width", [0.0, 0.1, 1e-300, 5.0, -0.1, NAN, INF])
-def test_feather_widths(width, fm, widths):
-    rng = rng_for("width", width, fm, widths)
-    src = make_src(rng, 3)
-    mx, my = make_map(rng), make_map(rng)
+def test_feather_widths(width, fm, widths, rank):
+    rng = rng_for("width", width, fm, widths, rank.axes)
+    src, maps = rank.src(rng, 3), rank.maps(rng)
     kw = dict(width=width, fm=fm, preserve=True, widths=widths)
     if width < 0 or not math.isfinite(width):
         bc = bag(BorderMode.CONSTANT, None, 2.0, **kw)
     else:
         bc = BorderConfig.constant(2.0, **feathering(**kw))
-    check(src, mx, my, 2, bc)
+    rank.check(src, maps, 2, bc)
 
 
+@RANKS
 @pytest.mark.parametrize(
     "value", [0.0, -3.5, NAN, INF, -INF, 7, np.array(2.5), None, np.array([1.0, 2.0])],
     ids=repr,
 )
-def test_constant_values(value):
-    rng = rng_for("const", repr(value))
-    src = make_src(rng, 2)
-    mx, my = make_map(rng), make_map(rng)
+def test_constant_values(value, rank):
+    rng = rng_for("const", repr(value), rank.axes)
+    src, maps = rank.src(rng, 2), rank.maps(rng)
     # A multi-element array reaches the entry only through a bag; it reads as 0.
-    bc = bag(BorderMode.CONSTANT, None, value, width=0.2)
-    check(src, mx, my, 1, bc)
+    rank.check(src, maps, 1, bag(BorderMode.CONSTANT, None, value, width=0.2))
     if isinstance(value, np.ndarray) and value.ndim:
         return
-    check(src, mx, my, 1, BorderConfig.constant(value, **feathering(width=0.2)))
+    rank.check(src, maps, 1, BorderConfig.constant(value, **feathering(width=0.2)))
 
 
+@RANKS
 @pytest.mark.parametrize("fm", [0, 1])
-def test_non_finite_border_images(fm):
-    rng = rng_for("ba-nonfinite", fm)
-    src = make_src(rng, 3)
-    border = rng.normal(size=(H, W, 3))
-    border.flat[rng.choice(border.size, 30, replace=False)] = rng.choice([NAN, INF, -INF], 30)
-    mx, my = make_map(rng), make_map(rng)
-    check(src, mx, my, 3, BorderConfig.array(border, **feathering(width=0.3, fm=fm)))
+def test_non_finite_border_images(fm, rank):
+    rng = rng_for("ba-nonfinite", fm, rank.axes)
+    src = rank.src(rng, 3)
+    border = rng.normal(size=src.shape)
+    count = border.size // 3
+    border.flat[rng.choice(border.size, count, replace=False)] = rng.choice([NAN, INF, -INF], count)
+    rank.check(src, rank.maps(rng), 3, BorderConfig.array(border, **feathering(width=0.3, fm=fm)))
 
 
+@RANKS
 @pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
 @pytest.mark.parametrize("border", ["clamp", "constant", "wrap"])
-def test_non_finite_source_values(border, interpolation):
-    rng = rng_for("src-nonfinite", border, interpolation)
-    src = make_src(rng, 2)
-    src[1, 2, 0] = INF
-    src[3, 5, 1] = NAN
-    src[0, 0, 0] = -INF
-    mx, my = make_map(rng), make_map(rng)
-    check(src, mx, my, interpolation, config(border, rng, src.shape, width=0.2))
+def test_non_finite_source_values(border, interpolation, rank):
+    rng = rng_for("src-nonfinite", border, interpolation, rank.axes)
+    src = rank.src(rng, 2)
+    samples = src.reshape(-1, 2)  # a view
+    samples[9, 0], samples[7, 1], samples[0, 0] = INF, NAN, -INF
+    rank.check(src, rank.maps(rng), interpolation, rank.config(border, rng, src.shape, width=0.2))
 
 
 # --------------------------------------------------------------------------
@@ -335,35 +333,34 @@ WILD = [NAN, INF, -INF, 1e300, -1e300, 2.0**63, -(2.0**63), 2.0**62, -1e18, 4.5e
         0.3, 0.5]
 
 
-def wild_map(rng, h, w):
-    m = rng.choice(WILD, size=(h, w))
-    return m
+def shapes(image, signal):
+    return [pytest.param(r, s, id=str(s)) for r, ss in ((IMAGE, image), (SIGNAL, signal)) for s in ss]
 
 
-@pytest.mark.parametrize("shape", [(5, 7), (2, 2), (1, 3)])
+@pytest.mark.parametrize("rank, shape", shapes([(5, 7), (2, 2), (1, 3)], [(11,), (2,), (1,)]))
 @pytest.mark.parametrize("fm", [0, 1])
-@pytest.mark.parametrize("mode", [0, 1, 2, 3, 4, 5, 6, -1, 255])
+@pytest.mark.parametrize("mode", [0, 1, 2, 3, 4, 5, 6, -1, 255, -(2**31)])
 @pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4, 7])
-def test_wild_coordinates(interpolation, mode, fm, shape):
-    h, w = shape
+def test_wild_coordinates(interpolation, mode, fm, rank, shape):
     rng = rng_for("wild", interpolation, mode, fm, shape)
-    src = make_src(rng, 2, h, w)
-    mx, my = wild_map(rng, h, w), wild_map(rng, h, w)
-    mx.flat[0], my.flat[-1] = INF, -INF
-    border = rng.normal(size=(h, w, 2)) if mode == 5 else None
+    src = rank.src(rng, 2, shape)
+    maps = tuple(rng.choice(WILD, size=shape) for _ in range(rank.axes))
+    maps[0].flat[0], maps[-1].flat[-1] = INF, -INF
+    border = rng.normal(size=shape + (2,)) if mode == 5 else None
     bc = bag(mode, border, 0.75, width=0.4, fm=fm, mult=(1.0, 2.0, 0.5, 1.0))
-    check(src, mx, my, interpolation, bc)
+    rank.check(src, maps, interpolation, bc)
 
 
-@pytest.mark.parametrize("shape", [(1, 1), (1, 7), (5, 1), (2, 2), (1, 2), (9, 4)])
+@pytest.mark.parametrize(
+    "rank, shape",
+    shapes([(1, 1), (1, 7), (5, 1), (2, 2), (1, 2), (9, 4)], [(1,), (2,), (3,), (5,), (40,)]),
+)
 @pytest.mark.parametrize("interpolation", [0, 1, 2, 3, 4])
 @pytest.mark.parametrize("border", ["clamp", "constant", "reflect", "wrap", "array3"])
-def test_small_and_thin_images(border, interpolation, shape):
-    h, w = shape
+def test_small_and_thin_sources(border, interpolation, rank, shape):
     rng = rng_for("sizes", border, interpolation, shape)
-    src = make_src(rng, 2, h, w)
-    mx, my = make_map(rng, h, w), make_map(rng, h, w)
-    check(src, mx, my, interpolation, config(border, rng, src.shape, width=0.3))
+    src = rank.src(rng, 2, shape)
+    rank.check(src, rank.maps(rng, shape), interpolation, rank.config(border, rng, src.shape, width=0.3))
 
 
 # --------------------------------------------------------------------------
@@ -651,24 +648,25 @@ def test_single_row_or_column_samples_index_0(shape):
             assert_array_equal(got, np.broadcast_to(src[0, 0], got.shape))
 
 
-def test_zero_channels():
-    src = np.empty((H, W, 0))
-    rng = rng_for("C0")
-    got = remap(src, make_map(rng), make_map(rng), 1, BorderConfig.constant(1.0))
-    assert got.shape == (H, W, 0) and got.dtype == np.float64
+@RANKS
+def test_zero_channels(rank):
+    src = np.empty(rank.spatial + (0,))
+    got = rank.fn(src, *rank.maps(rng_for("C0")), interpolation=2, border_config=BorderConfig.constant(1.0))
+    assert got.shape == src.shape and got.dtype == np.float64
 
 
 # --------------------------------------------------------------------------
 # arguments in other dtypes, layouts and spellings reach the same kernel
 
 
-def test_float32_and_integer_sources():
-    rng = rng_for("dtypes")
-    mx, my = make_map(rng), make_map(rng)
-    f32 = make_src(rng, 3).astype(np.float32)
-    check(f32, mx, my, 2, BorderConfig.constant(0.5, **feathering(width=0.2)))
-    i32 = rng.integers(-50, 50, size=(H, W)).astype(np.int32)
-    check(i32, mx, my, 0, BorderConfig.reflect())
+@RANKS
+def test_float32_and_integer_sources(rank):
+    rng = rng_for("dtypes", rank.axes)
+    maps = rank.maps(rng)
+    f32 = rank.src(rng, 3).astype(np.float32)
+    rank.check(f32, maps, 2, BorderConfig.constant(0.5, **feathering(width=0.2)))
+    for dtype in (np.int16, np.int32):
+        rank.check(rng.integers(-50, 50, size=rank.spatial).astype(dtype), maps, 0, BorderConfig.reflect())
 
 
 def test_non_contiguous_inputs():
@@ -681,22 +679,23 @@ def test_non_contiguous_inputs():
     check(src, mx.astype(np.float32), my, 1, BorderConfig.clamp())
 
 
-def test_interpolation_spellings():
-    rng = rng_for("spellings")
-    src = make_src(rng, 2)
-    mx, my = make_map(rng), make_map(rng)
+@RANKS
+def test_interpolation_spellings(rank):
+    rng = rng_for("spellings", rank.axes)
+    src, maps = rank.src(rng, 2), rank.maps(rng)
     for spelled, code in [(InterpMethod.LANCZOS4, 4), (InterpMethod.NEAREST_EXACT, 0),
-                          (InterpMethod.CUBIC, 2), (True, 1), (2.9, 2), (np.int64(3), 3)]:
-        want = expected(src, mx, my, code, BorderConfig.clamp())
-        assert_array_equal(remap(src, mx, my, spelled, None), want)
+                          (InterpMethod.CUBIC, 2), (True, 1), (2.9, 2), (np.int64(3), 3),
+                          (InterpMethod.LANCZOS3, 3), (InterpMethod.NEAREST, 0),
+                          (InterpMethod.LINEAR, 1), (2.7, 2), (np.int32(4), 4)]:
+        want = oracle.entry_result(src, maps, code, BorderConfig.clamp())
+        assert_array_equal(rank.fn(src, *maps, interpolation=spelled, border_config=None), want)
 
 
-def test_default_arguments_are_bilinear_clamp():
-    rng = rng_for("defaults")
-    src = make_src(rng, 2)
-    mx, my = make_map(rng), make_map(rng)
-    want = expected(src, mx, my, 1, BorderConfig.clamp())
-    assert_array_equal(_tovik.remap_tensor(src, mx, my), want)
+@RANKS
+def test_default_arguments_are_linear_clamp(rank):
+    rng = rng_for("defaults", rank.axes)
+    src, maps = rank.src(rng, 2), rank.maps(rng)
+    assert_array_equal(rank.fn(src, *maps), oracle.entry_result(src, maps, 1, BorderConfig.clamp()))
 
 
 # --------------------------------------------------------------------------
@@ -718,7 +717,7 @@ def test_warp_any_output_shape(border, interpolation, dtype):
     mx[1, 2], my[3, 7] = INF, -INF
     bc = config(border, rng, (4, 9, 3), scale=oracle.border_scale(dtype), width=0.3,
                 fm=interpolation % 2)
-    want = expected(src, mx, my, interpolation, bc)
+    want = oracle.entry_result(src, (mx, my), interpolation, bc)
     got = _warp.warp(src, mx, my, interpolation=interpolation, border_config=bc)
     assert got.dtype == src.dtype and got.shape == (4, 9, 3)
     assert_same_values(got, want)

@@ -17,7 +17,7 @@
 #include "frame/parallel.hpp"
 #include "frame/view.hpp"
 #include "kernels/remap.hpp"
-#include "tessaro/cython/remap_entry.hpp"
+#include "tessaro/cython/remap_call.hpp"
 
 namespace {
 
@@ -38,25 +38,11 @@ void _tovik_impl(ViewRecord src, ViewRecord map_y, ViewRecord map_x, ViewRecord 
                  double feathering_y_overshoot_multiplier, int feathering_mode, int distance_mode,
                  int preserve_non_feather_dims, ViewRecord feather_d, int interpolation,
                  Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
-  kernels::BorderSettings b;
-  b.border_array = border_array.data;
-  b.border_array_stride0 = border_array.strides[0];
-  b.border_array_stride1 = border_array.strides[1];
-  b.border_array_rows = border_array.shape[0];
-  b.border_array_cols = border_array.shape[1];
-  b.border_array_channels = border_array.shape[2];
-  b.feather_d = reinterpret_cast<const double*>(feather_d.data);
-  b.feather_d_len = feather_d.shape[0];
-  b.border_mode = border_mode;
-  b.border_const = border_const;
-  b.feathering_width = feathering_width;
-  b.feathering_x_undershoot_multiplier = feathering_x_undershoot_multiplier;
-  b.feathering_x_overshoot_multiplier = feathering_x_overshoot_multiplier;
-  b.feathering_y_undershoot_multiplier = feathering_y_undershoot_multiplier;
-  b.feathering_y_overshoot_multiplier = feathering_y_overshoot_multiplier;
-  b.feathering_mode = feathering_mode;
-  b.distance_mode = distance_mode;
-  b.preserve_non_feather_dims = preserve_non_feather_dims;
+  const kernels::BorderSettings b = remap::border_settings(
+      border_mode, border_const, border_array, feathering_width,
+      feathering_x_undershoot_multiplier, feathering_x_overshoot_multiplier,
+      feathering_y_undershoot_multiplier, feathering_y_overshoot_multiplier, feathering_mode,
+      distance_mode, preserve_non_feather_dims, feather_d, 2);
   remap::run_remap<double, double>(
       remap::remap_args(src, map_y, map_x, dst, b, interpolation, H, W, C));
 }
@@ -90,15 +76,10 @@ Ref shape_item(PyObject* shape, Py_ssize_t i) {
   return frame::steal(PySequence_GetItem(shape, i));
 }
 
-// The ARRAY-mode checks on bc.array against the source.
-bool check_border_image(PyObject* bc, PyObject* src_ndim, PyObject* src_shape) {
-  Ref array = frame::getattr(bc, "array");
-  if (!array) return false;
-  if (array.get() == Py_None) {
-    PyErr_SetString(PyExc_ValueError, "ARRAY mode requires a border_array");
-    return false;
-  }
-  Ref array_shape = frame::getattr(array.get(), "shape");
+// In ARRAY mode, bc.array's attributes against the source's: its first two
+// extents the source's, and 2-D, or 3-D with the source's channels.
+bool border_fits_source(PyObject* array, PyObject* src_ndim, PyObject* src_shape) {
+  Ref array_shape = frame::getattr(array, "shape");
   Ref array_hw = array_shape ? frame::steal(PySequence_GetSlice(array_shape.get(), 0, 2)) : Ref();
   Ref src_hw = array_hw ? frame::steal(PySequence_GetSlice(src_shape, 0, 2)) : Ref();
   if (!src_hw) return false;
@@ -112,7 +93,7 @@ bool check_border_image(PyObject* bc, PyObject* src_ndim, PyObject* src_shape) {
   const int src_is_2d = remap::compare_long(src_ndim, 2, Py_EQ);
   if (src_is_2d < 0) return false;
   Ref c_src = src_is_2d ? frame::steal(PyLong_FromLong(1)) : shape_item(src_shape, 2);
-  Ref arr_ndim = c_src ? frame::getattr(array.get(), "ndim") : Ref();
+  Ref arr_ndim = c_src ? frame::getattr(array, "ndim") : Ref();
   if (!arr_ndim) return false;
   const int not2 = remap::compare_long(arr_ndim.get(), 2, Py_NE);
   const int not3 = not2 > 0 ? remap::compare_long(arr_ndim.get(), 3, Py_NE) : 0;
@@ -136,9 +117,9 @@ bool check_border_image(PyObject* bc, PyObject* src_ndim, PyObject* src_shape) {
 
 // The driver reads only data and strides, so every extent it relies on is
 // checked here, whatever the arguments' attributes claimed.
-bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& mx,
-                 const ViewRecord& border_array, const ViewRecord& feather_d, int mode, Py_ssize_t H,
-                 Py_ssize_t W, Py_ssize_t C) {
+bool check_image_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& mx,
+                       const ViewRecord& border_array, const ViewRecord& feather_d, int mode,
+                       Py_ssize_t H, Py_ssize_t W, Py_ssize_t C) {
   const bool src_ok = src.shape[0] == H && src.shape[1] == W && src.shape[2] == C;
   const bool maps_ok = my.shape[0] == H && my.shape[1] == W && mx.shape[0] == H && mx.shape[1] == W;
   if (!src_ok || !maps_ok) {
@@ -158,121 +139,102 @@ bool check_views(const ViewRecord& src, const ViewRecord& my, const ViewRecord& 
   return remap::check_feather_widths(feather_d.shape[0], C);
 }
 
+// remap_tensor's call: maps of the source's shape, and (H, W, C) as the
+// source's attributes report them.
+struct ImageEntry {
+  static constexpr int spatial = 2;
+  static constexpr bool zero_sign = true;
+  static constexpr bool output_like_src = true;
+  static constexpr bool mode_after_output = false;
+  PyObject* src_ndim;
+  PyObject* src_shape;
+
+  bool before_source(remap::Call& c) const {
+    return !c.array_mode || remap::check_border_image(c.bc.get(), [&](PyObject* array) {
+             return border_fits_source(array, src_ndim, src_shape);
+           });
+  }
+
+  bool take_shape(remap::Call& c) const {
+    Ref h = shape_item(src_shape, 0);
+    Ref w = h ? shape_item(src_shape, 1) : Ref();
+    if (!w) return false;
+    const int src_is_2d = remap::compare_long(src_ndim, 2, Py_EQ);
+    if (src_is_2d < 0) return false;
+    Ref ch = src_is_2d ? frame::steal(PyLong_FromLong(1)) : shape_item(src_shape, 2);
+    Py_ssize_t* d = c.shape.dims;
+    if (!ch || !frame::to_ssize(h.get(), &d[0]) || !frame::to_ssize(w.get(), &d[1]) ||
+        !frame::to_ssize(ch.get(), &d[2]))
+      return false;
+    c.shape.channels = std::move(ch);
+    c.shape.squeezed = src_is_2d;
+    return true;
+  }
+
+  bool check_views(const remap::Call& c, const remap::Records& r,
+                   const remap::Settings& s) const {
+    const Py_ssize_t* d = c.shape.dims;
+    return remap::check_array_mode(s.border.border_mode, c.array_mode) &&
+           check_image_views(r.src, r.map_y, r.map_x, s.border_view.record(),
+                             s.feather_view.record(), s.border.border_mode, d[0], d[1], d[2]);
+  }
+};
+
+// The arguments' attributes, in this order: src.ndim, the maps' ndim and
+// shapes, src.shape against the maps', and src's spatial extents.
+bool check_arguments(PyObject* src, PyObject* map_x, PyObject* map_y, Ref* src_ndim,
+                     Ref* src_shape) {
+  *src_ndim = frame::getattr(src, "ndim");
+  if (!*src_ndim) return false;
+  int bad = remap::compare_long(src_ndim->get(), 2, Py_LT);
+  if (bad < 0) return false;
+  if (bad)
+    return remap::error(PyExc_ValueError, "src must be at least 2-dimensional, got ndim=%S",
+                 src_ndim->get());
+  for (PyObject* map : {map_x, map_y}) {
+    Ref ndim = frame::getattr(map, "ndim");
+    if (!ndim || (bad = remap::compare_long(ndim.get(), 2, Py_NE)) < 0) return false;
+    if (bad) return remap::error(PyExc_ValueError, "map_x and map_y must be 2-dimensional");
+  }
+  Ref mx_shape = frame::getattr(map_x, "shape");
+  Ref my_shape = mx_shape ? frame::getattr(map_y, "shape") : Ref();
+  if (!my_shape || (bad = remap::compare(mx_shape.get(), my_shape.get(), Py_NE)) < 0) return false;
+  if (bad) return remap::error(PyExc_ValueError, "map_x and map_y must have the same shape");
+  *src_shape = frame::getattr(src, "shape");
+  if (!*src_shape) return false;
+  for (Py_ssize_t axis : {0, 1}) {
+    Ref s = shape_item(src_shape->get(), axis);
+    Ref m = s ? shape_item(mx_shape.get(), axis) : Ref();
+    if (!m || (bad = remap::compare(s.get(), m.get(), Py_NE)) < 0) return false;
+    if (bad) {
+      Ref src_hw = frame::steal(PySequence_GetSlice(src_shape->get(), 0, 2));
+      if (!src_hw) return false;
+      return remap::error(PyExc_ValueError, "src shape %S and map shape %S must match",
+                 src_hw.get(), mx_shape.get());
+    }
+  }
+  for (Py_ssize_t axis : {0, 1}) {
+    Ref s = shape_item(src_shape->get(), axis);
+    if (!s || (bad = remap::compare_long(s.get(), 0, Py_EQ)) < 0) return false;
+    if (bad) return remap::error(PyExc_ValueError, "src must have non-zero spatial dimensions");
+  }
+  return true;
+}
+
 PyObject* remap_tensor(PyObject* const* args) {
-  PyObject* src = args[0];
-  PyObject* map_x = args[1];
-  PyObject* map_y = args[2];
-  PyObject* border_config = args[4];
   Ref interpolation = frame::coerce_int_arg(args[3], "interpolation");
   if (!interpolation) return nullptr;
   Ref num_threads = frame::coerce_int_arg(args[5], "num_threads");
   if (!num_threads) return nullptr;
-
-  Ref src_ndim = frame::getattr(src, "ndim");
-  if (!src_ndim) return nullptr;
-  int bad = remap::compare_long(src_ndim.get(), 2, Py_LT);
-  if (bad < 0) return nullptr;
-  if (bad)
-    return frame::raise(PyExc_ValueError, "src must be at least 2-dimensional, got ndim=%S",
-                        src_ndim.get());
-  for (PyObject* map : {map_x, map_y}) {
-    Ref ndim = frame::getattr(map, "ndim");
-    if (!ndim || (bad = remap::compare_long(ndim.get(), 2, Py_NE)) < 0) return nullptr;
-    if (bad) return frame::raise(PyExc_ValueError, "map_x and map_y must be 2-dimensional");
-  }
-  Ref mx_shape = frame::getattr(map_x, "shape");
-  Ref my_shape = mx_shape ? frame::getattr(map_y, "shape") : Ref();
-  if (!my_shape || (bad = remap::compare(mx_shape.get(), my_shape.get(), Py_NE)) < 0) return nullptr;
-  if (bad) return frame::raise(PyExc_ValueError, "map_x and map_y must have the same shape");
-  Ref src_shape = frame::getattr(src, "shape");
-  if (!src_shape) return nullptr;
-  for (Py_ssize_t axis : {0, 1}) {
-    Ref s = shape_item(src_shape.get(), axis);
-    Ref m = s ? shape_item(mx_shape.get(), axis) : Ref();
-    if (!m || (bad = remap::compare(s.get(), m.get(), Py_NE)) < 0) return nullptr;
-    if (bad) {
-      Ref src_hw = frame::steal(PySequence_GetSlice(src_shape.get(), 0, 2));
-      if (!src_hw) return nullptr;
-      return frame::raise(PyExc_ValueError, "src shape %S and map shape %S must match",
-                          src_hw.get(), mx_shape.get());
-    }
-  }
-  for (Py_ssize_t axis : {0, 1}) {
-    Ref s = shape_item(src_shape.get(), axis);
-    if (!s || (bad = remap::compare_long(s.get(), 0, Py_EQ)) < 0) return nullptr;
-    if (bad) return frame::raise(PyExc_ValueError, "src must have non-zero spatial dimensions");
-  }
-
-  remap::Companions companions;
-  if (!remap::import_companions(PyModule_GetDict(kModule.module), true, &companions))
-    return nullptr;
-  Ref bc = remap::effective_config(border_config, companions);
-  if (!bc) return nullptr;
-  const int array_mode = remap::is_array_mode(bc.get(), companions);
-  if (array_mode < 0) return nullptr;
-  if (array_mode && !check_border_image(bc.get(), src_ndim.get(), src_shape.get()))
-    return nullptr;
-
-  remap::Source source;
-  if (!remap::take_source(src, 2, &source)) return nullptr;
-  remap::Maps maps;
-  if (!remap::take_maps(map_x, map_y, &maps)) return nullptr;
-  const Ref& mx = maps.x;
-  const Ref& my = maps.y;
-
-  Ref h = shape_item(src_shape.get(), 0);
-  Ref w = h ? shape_item(src_shape.get(), 1) : Ref();
-  if (!w) return nullptr;
-  const int src_is_2d = remap::compare_long(src_ndim.get(), 2, Py_EQ);
-  if (src_is_2d < 0) return nullptr;
-  Ref c = src_is_2d ? frame::steal(PyLong_FromLong(1)) : shape_item(src_shape.get(), 2);
-  Py_ssize_t H, W, C;
-  if (!c || !frame::to_ssize(h.get(), &H) || !frame::to_ssize(w.get(), &W) ||
-      !frame::to_ssize(c.get(), &C))
-    return nullptr;
-  Ref dst = remap::new_output(source, src, {H, W, C});
-  if (!dst) return nullptr;
-
-  Ref border_array = remap::border_image(bc.get(), array_mode, 3);
-  if (!border_array) return nullptr;
-  Ref feather_d = frame::steal(
-      PyObject_CallFunctionObjArgs(companions.compute_feather_d.get(), bc.get(), c.get(), nullptr));
-  if (!feather_d) return nullptr;
-  Ref border_const = remap::border_constant(bc.get());
-  if (!border_const) return nullptr;
-
-  int narrowing_errors = 0;
-  {
-    remap::Settings settings;
-    if (!remap::check_axes(source.array.get(), 3) || !remap::check_axes(my.get(), 2) ||
-        !remap::check_axes(mx.get(), 2) ||
-        !remap::read_settings(bc.get(), border_const.get(), border_array.get(), feather_d.get(),
-                              interpolation.get(), 2, &settings) ||
-        !remap::check_array_mode(settings.border.border_mode, array_mode))
-      return nullptr;
-    // Arrays this call made or converted: viewed directly, as (H, W, C).
-    const ViewRecord src_view = remap::array_record(source.array.get(), 3);
-    const ViewRecord dst_view = remap::array_record(dst.get(), 3);
-    const ViewRecord my_view = remap::array_record(my.get(), 2);
-    const ViewRecord mx_view = remap::array_record(mx.get(), 2);
-    if (!check_views(src_view, my_view, mx_view, settings.border_view.record(),
-                     settings.feather_view.record(), settings.border.border_mode, H, W, C))
-      return nullptr;
-    const kernels::Remap2D args = remap::remap_args(src_view, my_view, mx_view, dst_view, settings.border,
-                                                    settings.interpolation, H, W, C, maps.f32);
-    remap::with_element_types(source, [&](auto s, auto d) {
-      narrowing_errors = remap::run_remap<decltype(s), decltype(d)>(args);
-    });
-  }
-
-  Ref result = std::move(dst);
-  if (src_is_2d && !source.direct) {
-    npy_intp dims[2] = {H, W};
-    PyArray_Dims shape{dims, 2};
-    result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
-    if (!result) return nullptr;
-  }
-  return remap::finish(std::move(result), source, src, narrowing_errors);
+  Ref src_ndim, src_shape;
+  if (!check_arguments(args[0], args[1], args[2], &src_ndim, &src_shape)) return nullptr;
+  remap::Call call;
+  call.src = args[0];
+  call.positions.map_x = args[1];
+  call.positions.map_y = args[2];
+  call.interpolation = interpolation.get();
+  call.border_config = args[4];
+  return remap::remap_call(ImageEntry{src_ndim.get(), src_shape.get()}, kModule.module, call);
 }
 
 PyObject* detect_cpu_count(PyObject* const*) {

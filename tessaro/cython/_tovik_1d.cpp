@@ -15,7 +15,7 @@
 #include "frame/parallel.hpp"
 #include "frame/view.hpp"
 #include "kernels/remap.hpp"
-#include "tessaro/cython/remap_entry.hpp"
+#include "tessaro/cython/remap_call.hpp"
 
 namespace {
 
@@ -43,26 +43,66 @@ frame::Module kModule(
 // and channel, so the array must cover (N, C).
 bool check_border_array(const ViewRecord& ba, bool given, Py_ssize_t N, Py_ssize_t C) {
   if (!given) {
-    PyErr_SetString(PyExc_ValueError, "ARRAY mode requires a border_array");
+    PyErr_SetString(PyExc_ValueError, remap::kBorderArrayMissing);
     return false;
   }
-  if (ba.shape[0] < N) {
-    PyErr_Format(PyExc_ValueError, "border_array length %zd must match src length %zd",
-                 ba.shape[0], N);
-    return false;
-  }
-  if (ba.shape[1] < C) {
-    PyErr_Format(PyExc_ValueError, "border_array channels %zd must match src channels %zd",
-                 ba.shape[1], C);
-    return false;
-  }
+  if (ba.shape[0] < N)
+    return remap::error(PyExc_ValueError, "border_array length %zd must match src length %zd",
+                        ba.shape[0], N);
+  if (ba.shape[1] < C)
+    return remap::error(PyExc_ValueError, "border_array channels %zd must match src channels %zd",
+                        ba.shape[1], C);
   return true;
 }
+
+// remap_tensor_1d's call: a map of the source's length, and C as the
+// source's attributes report it. Its border checks come after the
+// conversions, on the views.
+struct SignalEntry {
+  static constexpr int spatial = 1;
+  static constexpr bool zero_sign = false;
+  static constexpr bool output_like_src = true;
+  static constexpr bool mode_after_output = true;
+  PyObject* src_ndim;
+  Py_ssize_t N;
+
+  bool before_source(remap::Call&) const { return true; }
+
+  bool take_shape(remap::Call& c) const {
+    const int src_is_1d = remap::compare_long(src_ndim, 1, Py_EQ);
+    if (src_is_1d < 0) return false;
+    Ref ch;
+    if (src_is_1d) {
+      ch = frame::steal(PyLong_FromLong(1));
+    } else {
+      Ref shape = frame::getattr(c.src, "shape");
+      ch = shape ? frame::steal(PySequence_GetItem(shape.get(), 1)) : Ref();
+    }
+    if (!ch || !frame::to_ssize(ch.get(), &c.shape.dims[1])) return false;
+    c.shape.dims[0] = N;
+    c.shape.channels = std::move(ch);
+    c.shape.squeezed = src_is_1d;
+    return true;
+  }
+
+  bool check_views(const remap::Call& c, const remap::Records& r,
+                   const remap::Settings& s) const {
+    const Py_ssize_t C = c.shape.dims[1];
+    if (r.src.shape[0] != N || r.src.shape[1] != C || r.map_x.shape[0] != N)
+      return remap::error(PyExc_ValueError,
+                          "src and map_x do not have the shapes their attributes reported");
+    const kernels::BorderSettings& border = s.border;
+    if (border.border_mode == kernels::border::ARRAY &&
+        (!remap::check_array_mode(border.border_mode, c.array_mode) ||
+         !check_border_array(s.border_view.record(), c.border_given, N, C)))
+      return false;
+    return remap::check_feather_widths(border.feather_d_len, C);
+  }
+};
 
 PyObject* remap_tensor_1d(PyObject* const* args) {
   PyObject* src = args[0];
   PyObject* map_x = args[1];
-  PyObject* border_config = args[3];
   Ref interpolation = frame::coerce_int_arg(args[2], "interpolation");
   if (!interpolation) return nullptr;
   Ref num_threads = frame::coerce_int_arg(args[4], "num_threads");
@@ -85,89 +125,12 @@ PyObject* remap_tensor_1d(PyObject* const* args) {
   if (src_len != map_len)
     return frame::raise(PyExc_ValueError, "src and map_x must have the same length");
 
-  remap::Companions companions;
-  if (!remap::import_companions(PyModule_GetDict(kModule.module), false, &companions))
-    return nullptr;
-  Ref bc = remap::effective_config(border_config, companions);
-  if (!bc) return nullptr;
-
-  remap::Source source;
-  if (!remap::take_source(src, 1, &source)) return nullptr;
-  remap::Maps maps;
-  if (!remap::take_maps(map_x, nullptr, &maps)) return nullptr;
-  const Ref& mx = maps.x;
-
-  const Py_ssize_t N = src_len;
-  const int src_is_1d = remap::compare_long(src_ndim.get(), 1, Py_EQ);
-  if (src_is_1d < 0) return nullptr;
-  Ref c;
-  if (src_is_1d) {
-    c = frame::steal(PyLong_FromLong(1));
-  } else {
-    Ref shape = frame::getattr(src, "shape");
-    c = shape ? frame::steal(PySequence_GetItem(shape.get(), 1)) : Ref();
-  }
-  Py_ssize_t C;
-  if (!c || !frame::to_ssize(c.get(), &C)) return nullptr;
-  Ref dst = remap::new_output(source, src, {N, C});
-  if (!dst) return nullptr;
-
-  const int array_mode = remap::is_array_mode(bc.get(), companions);
-  if (array_mode < 0) return nullptr;
-  bool array_given = false;
-  Ref ba = remap::border_image(bc.get(), array_mode, 2, &array_given);
-  if (!ba) return nullptr;
-  Ref feather_d = frame::steal(
-      PyObject_CallFunctionObjArgs(companions.compute_feather_d.get(), bc.get(), c.get(), nullptr));
-  if (!feather_d) return nullptr;
-  Ref border_const = remap::border_constant(bc.get());
-  if (!border_const) return nullptr;
-
-  int narrowing_errors = 0;
-  {
-    remap::Settings settings;
-    if (!remap::check_axes(source.array.get(), 2) || !remap::check_axes(mx.get(), 1) ||
-        !remap::read_settings(bc.get(), border_const.get(), ba.get(), feather_d.get(),
-                              interpolation.get(), 1, &settings))
-      return nullptr;
-    // Arrays this call made or converted: viewed directly, as (N, C).
-    const ViewRecord src_view = remap::array_record(source.array.get(), 2);
-    const ViewRecord dst_view = remap::array_record(dst.get(), 2);
-    const ViewRecord mx_view = remap::array_record(mx.get(), 1);
-    if (src_view.shape[0] != N || src_view.shape[1] != C || mx_view.shape[0] != N)
-      return frame::raise(PyExc_ValueError,
-                          "src and map_x do not have the shapes their attributes reported");
-    const kernels::BorderSettings& border = settings.border;
-    if (border.border_mode == kernels::border::ARRAY) {
-      if (!remap::check_array_mode(border.border_mode, array_mode) ||
-          !check_border_array(settings.border_view.record(), array_given, N, C))
-        return nullptr;
-    }
-    if (!remap::check_feather_widths(border.feather_d_len, C)) return nullptr;
-    kernels::Remap1D a;
-    static_cast<kernels::BorderSettings&>(a) = border;
-    a.src = src_view.data;
-    a.src_stride0 = src_view.strides[0];
-    a.map_x = mx_view.data;
-    a.map_f32 = maps.f32;
-    a.dst = dst_view.data;
-    a.dst_stride0 = dst_view.strides[0];
-    a.interpolation = settings.interpolation;
-    a.N = N;
-    a.C = C;
-    remap::with_element_types(source, [&](auto s, auto d) {
-      narrowing_errors = remap::run_remap<decltype(s), decltype(d)>(a);
-    });
-  }
-
-  Ref result = std::move(dst);
-  if (src_is_1d && !source.direct) {
-    npy_intp dims[1] = {N};
-    PyArray_Dims shape{dims, 1};
-    result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
-    if (!result) return nullptr;
-  }
-  return remap::finish(std::move(result), source, src, narrowing_errors);
+  remap::Call call;
+  call.src = src;
+  call.positions.map_x = map_x;
+  call.interpolation = interpolation.get();
+  call.border_config = args[3];
+  return remap::remap_call(SignalEntry{src_ndim.get(), src_len}, kModule.module, call);
 }
 
 PyObject* detect_cpu_count(PyObject* const*) {

@@ -25,7 +25,7 @@
 #include "kernels/remap.hpp"
 #include "kernels/tap_bounds.hpp"
 #include "kernels/transform.hpp"
-#include "tessaro/cython/remap_entry.hpp"
+#include "tessaro/cython/remap_call.hpp"
 
 namespace {
 
@@ -43,32 +43,6 @@ frame::Module kModule(
     "from a window of a larger source; the engine of tessaro.warp and\n"
     "tessaro.dask.warp.\n",
     "tessaro/cython/_warp.cpp", {}, module_body);
-
-// The part of a full source that a call's `src` holds: rows [row0, row0 +
-// src rows) and columns [col0, col0 + src columns) of a full_H x full_W
-// source.
-struct Window {
-  Py_ssize_t full_H = 0;
-  Py_ssize_t full_W = 0;
-  Py_ssize_t row0 = 0;
-  Py_ssize_t col0 = 0;
-};
-
-// Where a call's positions come from: two coordinate maps, or (map_x null)
-// a transform of the output pixels' coordinates over an h x w output whose
-// first pixel is (row0, col0) of a larger one.
-struct Positions {
-  PyObject* map_x = nullptr;
-  PyObject* map_y = nullptr;
-  double matrix[9] = {};
-  bool perspective = false;
-  Py_ssize_t h = 0;
-  Py_ssize_t w = 0;
-  Py_ssize_t row0 = 0;
-  Py_ssize_t col0 = 0;
-
-  bool from_maps() const { return map_x != nullptr; }
-};
 
 // Pixel coordinates are doubles: every one below 2^53 is exact.
 constexpr Py_ssize_t kExactCoordinates = Py_ssize_t{1} << 53;
@@ -141,14 +115,9 @@ bool check_out(PyObject* out, PyObject* expected_shape, PyArrayObject* src,
 
 // In ARRAY mode the border image is read at output positions: it must have
 // the output's (h, w), and one channel or the output's C.
-bool check_border_image(PyObject* bc, Py_ssize_t h, Py_ssize_t w, Py_ssize_t C, bool src_is_2d) {
-  Ref array = frame::getattr(bc, "array");
-  if (!array) return false;
-  if (array.get() == Py_None) {
-    PyErr_SetString(PyExc_ValueError, "ARRAY mode requires a border_array");
-    return false;
-  }
-  Ref a = as_ndarray(array.get());
+bool border_fits_output(PyObject* array, Py_ssize_t h, Py_ssize_t w, Py_ssize_t C,
+                        bool src_is_2d) {
+  Ref a = as_ndarray(array);
   if (!a) return false;
   auto* arr = frame::as_array(a.get());
   const int nd = PyArray_NDIM(arr);
@@ -158,56 +127,13 @@ bool check_border_image(PyObject* bc, Py_ssize_t h, Py_ssize_t w, Py_ssize_t C, 
   Ref got = frame::getattr(a.get(), "shape");
   if (!got) return false;
   if (src_is_2d)
-    PyErr_Format(PyExc_ValueError, "border_array shape %S must match the output's shape (%zd, %zd)",
-                 got.get(), h, w);
-  else
-    PyErr_Format(PyExc_ValueError,
-                 "border_array shape %S must match the output's shape (%zd, %zd, %zd) or "
-                 "(%zd, %zd)",
-                 got.get(), h, w, C, h, w);
-  return false;
-}
-
-// The rows and columns of the full source that the positions of a.H x a.W
-// output pixels read, from the maps or the transform, found over the
-// default team with the interpreter lock released.
-kernels::TapBounds tap_bounds(const kernels::Remap2D& a) {
-  frame::ReleasedLock unlocked;
-  // An affine transform's rows take two positions each.
-  const bool few = a.transform != nullptr && !a.perspective;
-  const kernels::Transform tf(a.transform, a.perspective, a.src_H, a.src_W);
-  return frame::reduce_static_blocks(
-      a.H, (few ? 2 * a.H : a.H * a.W) >= frame::kMinParallelWork, kernels::TapBounds{},
-      [&](std::int64_t begin, std::int64_t end) {
-        return a.transform != nullptr
-                   ? kernels::tap_bounds_2d(tf, a.out_row0 + begin, a.out_row0 + end, a.out_col0,
-                                            a.out_col0 + a.W, a.src_H, a.src_W, a.border_mode,
-                                            a.interpolation)
-                   : kernels::tap_bounds_2d(a.map_x, a.map_x_stride0, a.map_x_stride1, a.map_y,
-                                            a.map_y_stride0, a.map_y_stride1, a.W, begin, end,
-                                            a.src_H, a.src_W, a.border_mode, a.interpolation,
-                                            a.maps_f32);
-      },
-      [](kernels::TapBounds all, const kernels::TapBounds& part) {
-        all.merge(part);
-        return all;
-      });
-}
-
-bool check_window_covers(const kernels::Remap2D& a) {
-  const kernels::TapBounds b = tap_bounds(a);
-  if (b.empty()) return true;
-  const std::int64_t r1 = a.win_row0 + a.win_rows, c1 = a.win_col0 + a.win_cols;
-  if (b.row_lo >= a.win_row0 && b.row_hi < r1 && b.col_lo >= a.win_col0 && b.col_hi < c1)
-    return true;
-  PyErr_Format(PyExc_ValueError,
-               "source window rows [%lld, %lld) and columns [%lld, %lld) do not cover the taps of "
-               "these positions, which read rows [%lld, %lld] and columns [%lld, %lld]",
-               static_cast<long long>(a.win_row0), static_cast<long long>(r1),
-               static_cast<long long>(a.win_col0), static_cast<long long>(c1),
-               static_cast<long long>(b.row_lo), static_cast<long long>(b.row_hi),
-               static_cast<long long>(b.col_lo), static_cast<long long>(b.col_hi));
-  return false;
+    return remap::error(PyExc_ValueError,
+                        "border_array shape %S must match the output's shape (%zd, %zd)",
+                        got.get(), h, w);
+  return remap::error(PyExc_ValueError,
+                      "border_array shape %S must match the output's shape (%zd, %zd, %zd) or "
+                      "(%zd, %zd)",
+                      got.get(), h, w, C, h, w);
 }
 
 // The half-open rows and columns (y0, y1, x0, x1) of a src_H x src_W source
@@ -244,7 +170,7 @@ PyObject* tap_window(PyObject* map_x_arg, PyObject* map_y_arg, Py_ssize_t src_H,
   a.src_W = src_W;
   a.border_mode = mode;
   a.interpolation = code;
-  const kernels::TapBounds b = tap_bounds(a);
+  const kernels::TapBounds b = remap::tap_bounds(a);
   if (b.empty()) Py_RETURN_NONE;
   using ll = long long;
   return Py_BuildValue("(LLLL)", static_cast<ll>(b.row_lo), static_cast<ll>(b.row_hi + 1),
@@ -265,123 +191,6 @@ bool read_pair(PyObject* obj, const char* what, Py_ssize_t* a, Py_ssize_t* b) {
   if (*a < 0 || *b < 0) {
     PyErr_Format(PyExc_ValueError, "%s must not be negative", what);
     return false;
-  }
-  return true;
-}
-
-// Reverses the bytes of n elements of `size` bytes at p: results written in
-// native order, put in the byte order of a byte-swapped `out`.
-template <class U>
-void swap_all(char* p, npy_intp n) {
-  for (npy_intp i = 0; i < n; ++i) {
-    U v;
-    std::memcpy(&v, p + i * npy_intp{sizeof v}, sizeof v);
-    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
-    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
-    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
-    std::memcpy(p + i * npy_intp{sizeof v}, &v, sizeof v);
-  }
-}
-
-void swap_bytes(char* p, npy_intp n, npy_intp size) {
-  switch (size) {
-    case 2: swap_all<std::uint16_t>(p, n); break;
-    case 4: swap_all<std::uint32_t>(p, n); break;
-    case 8: swap_all<std::uint64_t>(p, n); break;
-    default: break;  // one byte has no order
-  }
-}
-
-// With `out`, the float64 results of the conversion path go through a
-// scratch of at most this many bytes (but at least one row), one block of
-// rows at a time, rather than through an output-sized array.
-constexpr npy_intp kScratchBytes = npy_intp{2} << 20;
-
-npy_intp scratch_rows(npy_intp h, npy_intp row_elements) {
-  const npy_intp row_bytes = row_elements * npy_intp{sizeof(double)};
-  return std::min(h, std::max<npy_intp>(1, row_bytes > 0 ? kScratchBytes / row_bytes : h));
-}
-
-// n float64 results into n elements of out's dtype at `dst`, in out's byte
-// order, as finish() casts them: integer dtypes by the saturating rule,
-// every other dtype by NumPy's cast.
-bool cast_block(const double* in, npy_intp n, char* dst, PyArrayObject* out) {
-  PyArray_Descr* descr = PyArray_DESCR(out);
-  if (PyDataType_ISINTEGER(descr) && PyDataType_ELSIZE(descr) <= 8) {
-    frame::ReleasedLock unlocked;
-    remap::saturate_into(in, dst, n, descr);
-    if (PyArray_ISBYTESWAPPED(out)) swap_bytes(dst, n, PyDataType_ELSIZE(descr));
-    return true;
-  }
-  Ref from = frame::steal(PyArray_SimpleNewFromData(1, &n, NPY_FLOAT64, const_cast<double*>(in)));
-  if (!from) return false;
-  Py_INCREF(descr);  // stolen by the call
-  Ref to = frame::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, dst,
-                                             NPY_ARRAY_CARRAY, nullptr));
-  return to && PyArray_CopyInto(frame::as_array(to.get()), frame::as_array(from.get())) == 0;
-}
-
-// run_in_blocks' loop.
-bool run_blocks(kernels::Remap2D a, PyArrayObject* scratch, PyArrayObject* out) {
-  const kernels::Remap2D whole = a;
-  const npy_intp rows = PyArray_DIM(scratch, 0);
-  const npy_intp row_elements = whole.W * whole.C;
-  for (npy_intp r0 = 0; r0 < whole.H; r0 += rows) {
-    a.H = std::min(rows, whole.H - r0);
-    if (whole.transform != nullptr) {
-      a.out_row0 = whole.out_row0 + r0;
-    } else {
-      a.map_x = whole.map_x + r0 * whole.map_x_stride0;
-      a.map_y = whole.map_y + r0 * whole.map_y_stride0;
-    }
-    // An ARRAY border image is read at output positions: it moves along.
-    if (whole.border_array_rows > r0) {
-      a.border_array = whole.border_array + r0 * whole.border_array_stride0;
-      a.border_array_rows = whole.border_array_rows - r0;
-    } else {
-      a.border_array_rows = 0;
-    }
-    remap::run_remap<double, double>(a);
-    char* dst = PyArray_BYTES(out) + r0 * row_elements * PyArray_ITEMSIZE(out);
-    if (!cast_block(reinterpret_cast<const double*>(a.dst), a.H * row_elements, dst, out))
-      return false;
-  }
-  return true;
-}
-
-// Runs body() (which casts through NumPy) under np.errstate(all="call") with
-// a callback that notes the floating-point errors of its casts, and adds them
-// to *fpe: NumPy's report of them (a warning, an error, a callback, as the
-// caller's np.errstate says) is then owed once, not once per cast.
-template <class Body>
-bool noting_cast_errors(Body&& body, int* fpe) {
-  Ref np = frame::steal(PyImport_ImportModule("numpy"));
-  Ref seen = np ? frame::steal(PyDict_New()) : Ref();
-  Ref note = seen ? frame::getattr(seen.get(), "__setitem__") : Ref();
-  Ref errstate = note ? frame::getattr(np.get(), "errstate") : Ref();
-  Ref no_args = errstate ? frame::steal(PyTuple_New(0)) : Ref();
-  Ref kwargs =
-      no_args ? frame::steal(Py_BuildValue("{s:s,s:O}", "all", "call", "call", note.get())) : Ref();
-  Ref state =
-      kwargs ? frame::steal(PyObject_Call(errstate.get(), no_args.get(), kwargs.get())) : Ref();
-  Ref entered =
-      state ? frame::steal(PyObject_CallMethod(state.get(), "__enter__", nullptr)) : Ref();
-  if (!entered) return false;
-  const bool done = body();
-  PyObject* raised = PyErr_GetRaisedException();
-  Ref left = frame::steal(
-      PyObject_CallMethod(state.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-  if (raised != nullptr) {
-    PyErr_SetRaisedException(raised);  // the body's failure, not one of leaving
-    return false;
-  }
-  if (!left || !done) return false;
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(seen.get(), &pos, &key, &value)) {
-    const long bits = PyLong_AsLong(value);  // the cast's error bits, as fpe:: counts them
-    if (bits == -1 && PyErr_Occurred()) return false;
-    *fpe |= static_cast<int>(bits);
   }
   return true;
 }
@@ -424,19 +233,6 @@ bool read_matrix(PyObject* matrix, bool perspective, double* t) {
   return true;
 }
 
-// The float64 results of `a` into `out`: the kernel runs over blocks of as
-// many rows as `scratch` (a.dst) holds, each block cast into its rows of
-// `out` before the next one runs. The casts' floating-point errors are
-// reported once, at the end, as a cast of the whole output would report them.
-bool run_in_blocks(kernels::Remap2D a, PyArrayObject* scratch, PyArrayObject* out) {
-  PyArray_Descr* descr = PyArray_DESCR(out);
-  const bool saturating = PyDataType_ISINTEGER(descr) && PyDataType_ELSIZE(descr) <= 8;
-  int fpe = 0;
-  const auto blocks = [&] { return run_blocks(a, scratch, out); };
-  if (saturating) return blocks();  // the saturating rule reports nothing
-  return noting_cast_errors(blocks, &fpe) && (fpe == 0 || frame::report_narrowing_errors(fpe));
-}
-
 // The leading (h, w) of a shape: a sequence of at least two non-negative
 // ints (further entries are ignored).
 bool read_shape(PyObject* obj, Py_ssize_t* h, Py_ssize_t* w) {
@@ -456,8 +252,51 @@ bool read_shape(PyObject* obj, Py_ssize_t* h, Py_ssize_t* w) {
   return true;
 }
 
-PyObject* sample(PyObject* src_arg, const Positions& positions, PyObject* interpolation_arg,
-                 PyObject* border_config, PyObject* out, const Window* window) {
+// A warp call: positions of any shape or a transform's, an output of
+// (h, w, C) whose ARRAY border image has its (h, w), and an optional `out`,
+// checked (with the border image made) before the source is taken.
+struct WarpEntry {
+  static constexpr int spatial = 2;
+  static constexpr bool zero_sign = false;
+  static constexpr bool output_like_src = false;
+  static constexpr bool mode_after_output = false;
+  PyArrayObject* src;
+  PyArrayObject* map_x;  // null for a transform, as is map_y
+  PyArrayObject* map_y;
+  Py_ssize_t h, w, C;
+  bool src_is_2d;
+
+  bool before_source(remap::Call& c) const {
+    if (c.array_mode && !remap::check_border_image(c.bc.get(), [&](PyObject* array) {
+          return border_fits_output(array, h, w, C, src_is_2d);
+        }))
+      return false;
+    c.border_array = remap::border_image(c.bc.get(), c.array_mode, 3);
+    if (!c.border_array) return false;
+    Ref out_shape = src_is_2d ? frame::steal(Py_BuildValue("(nn)", h, w))
+                              : frame::steal(Py_BuildValue("(nnn)", h, w, C));
+    if (!out_shape) return false;
+    PyArrayObject* border = c.array_mode ? frame::as_array(c.border_array.get()) : nullptr;
+    return c.out == Py_None || check_out(c.out, out_shape.get(), src, {src, map_x, map_y, border});
+  }
+
+  bool take_shape(remap::Call& c) const {
+    c.shape.dims[0] = h;
+    c.shape.dims[1] = w;
+    c.shape.dims[2] = C;
+    c.shape.channels = frame::steal(PyLong_FromSsize_t(C));
+    c.shape.squeezed = src_is_2d;
+    return static_cast<bool>(c.shape.channels);
+  }
+
+  bool check_views(const remap::Call& c, const remap::Records&, const remap::Settings& s) const {
+    return remap::check_array_mode(s.border.border_mode, c.array_mode) &&
+           remap::check_feather_widths(s.border.feather_d_len, C);
+  }
+};
+
+PyObject* sample(PyObject* src_arg, const remap::Positions& positions, PyObject* interpolation_arg,
+                 PyObject* border_config, PyObject* out, const remap::Window* window) {
   Ref interpolation = frame::coerce_int_arg(interpolation_arg, "interpolation");
   if (!interpolation) return nullptr;
   Ref src = as_ndarray(src_arg);
@@ -485,11 +324,8 @@ PyObject* sample(PyObject* src_arg, const Positions& positions, PyObject* interp
                         "dtypes can be sampled", reinterpret_cast<PyObject*>(PyArray_DESCR(s)));
   if (mx != nullptr && (!is_real(mx) || !is_real(my)))
     return frame::raise(PyExc_TypeError, "the maps must have integer or floating dtypes");
-  const Py_ssize_t h = mx != nullptr ? PyArray_DIM(mx, 0) : positions.h;
-  const Py_ssize_t w = mx != nullptr ? PyArray_DIM(mx, 1) : positions.w;
-  const Py_ssize_t C = nd == 3 ? PyArray_DIM(s, 2) : 1;
-  Window whole{PyArray_DIM(s, 0), PyArray_DIM(s, 1), 0, 0};
-  const Window& win = window != nullptr ? *window : whole;
+  const remap::Window whole{PyArray_DIM(s, 0), PyArray_DIM(s, 1), 0, 0};
+  const remap::Window& win = window != nullptr ? *window : whole;
   if (win.full_H == 0 || win.full_W == 0)
     return frame::raise(PyExc_ValueError, "src must have non-zero spatial dimensions");
   if (window != nullptr &&
@@ -501,131 +337,45 @@ PyObject* sample(PyObject* src_arg, const Positions& positions, PyObject* interp
                         PyArray_DIM(s, 0), PyArray_DIM(s, 1), win.row0, win.col0, win.full_H,
                         win.full_W);
 
-  remap::Companions companions;
-  if (!remap::import_companions(PyModule_GetDict(kModule.module), false, &companions))
-    return nullptr;
-  Ref bc = remap::effective_config(border_config, companions);
-  if (!bc) return nullptr;
-  const int array_mode = remap::is_array_mode(bc.get(), companions);
-  if (array_mode < 0) return nullptr;
-  if (array_mode && !check_border_image(bc.get(), h, w, C, nd == 2)) return nullptr;
-  Ref border_array = remap::border_image(bc.get(), array_mode, 3);
-  if (!border_array) return nullptr;
-
-  Ref out_shape = nd == 2 ? frame::steal(Py_BuildValue("(nn)", h, w))
-                          : frame::steal(Py_BuildValue("(nnn)", h, w, C));
-  if (!out_shape) return nullptr;
-  if (out != Py_None &&
-      !check_out(out, out_shape.get(), s,
-                 {s, mx, my, array_mode ? frame::as_array(border_array.get()) : nullptr}))
-    return nullptr;
-
-  remap::Source source;
-  if (!remap::take_source(src.get(), 2, &source)) return nullptr;
-  remap::Maps maps;
-  if (mx != nullptr && !remap::take_maps(map_x.get(), map_y.get(), &maps)) return nullptr;
-  // Where the kernels write. `out` itself when the results already have its
-  // type (a direct source, or float64), in native order and then swapped
-  // where `out` is byte-swapped; for every other dtype of `out`, a float64
-  // scratch that run_in_blocks casts from. Without `out`, a new array, in
-  // float64 for the conversion path, which finish() casts.
-  PyArrayObject* o = out != Py_None ? frame::as_array(out) : nullptr;
-  const bool into_out = o != nullptr && (source.direct || PyArray_TYPE(o) == NPY_FLOAT64);
-  Ref dst;
-  if (into_out) {
-    dst = frame::borrow(out);
-  } else if (o != nullptr) {
-    dst = frame::empty_f64({scratch_rows(h, w * C), w, C});
-  } else if (source.direct) {
-    npy_intp dims[3] = {h, w, C};
-    dst = frame::steal(PyArray_Empty(nd, dims, PyArray_DescrFromType(source.type), 0));
-  } else {
-    dst = frame::empty_f64({h, w, C});
-  }
-  if (!dst) return nullptr;
-  Ref c = frame::steal(PyLong_FromSsize_t(C));
-  Ref feather_d = c ? frame::steal(PyObject_CallFunctionObjArgs(companions.compute_feather_d.get(),
-                                                                bc.get(), c.get(), nullptr))
-                    : Ref();
-  if (!feather_d) return nullptr;
-  Ref border_const = remap::border_constant(bc.get());
-  if (!border_const) return nullptr;
-
-  int narrowing_errors = 0;
-  {
-    remap::Settings settings;
-    if (!remap::read_settings(bc.get(), border_const.get(), border_array.get(), feather_d.get(),
-                              interpolation.get(), 2, &settings) ||
-        !remap::check_array_mode(settings.border.border_mode, array_mode) ||
-        !remap::check_feather_widths(settings.border.feather_d_len, C))
-      return nullptr;
-    const ViewRecord src_view = remap::array_record(source.array.get(), 3);
-    const ViewRecord none{};
-    kernels::Remap2D a = remap::remap_args(
-        src_view, mx != nullptr ? remap::array_record(maps.y.get(), 2) : none,
-        mx != nullptr ? remap::array_record(maps.x.get(), 2) : none,
-        remap::array_record(dst.get(), 3), settings.border, settings.interpolation, h, w, C,
-        maps.f32);
-    if (mx == nullptr) {
-      a.transform = positions.matrix;
-      a.perspective = positions.perspective;
-      a.out_row0 = positions.row0;
-      a.out_col0 = positions.col0;
-    }
-    a.src_H = win.full_H;
-    a.src_W = win.full_W;
-    a.win_row0 = win.row0;
-    a.win_col0 = win.col0;
-    a.win_rows = src_view.shape[0];
-    a.win_cols = src_view.shape[1];
-    if (window != nullptr && !check_window_covers(a)) return nullptr;
-    if (o != nullptr && !into_out) {
-      if (!run_in_blocks(a, frame::as_array(dst.get()), o)) return nullptr;
-      return Py_NewRef(out);
-    }
-    remap::with_element_types(source, [&](auto s_tag, auto d_tag) {
-      narrowing_errors = remap::run_remap<decltype(s_tag), decltype(d_tag)>(a);
-    });
-  }
-
-  if (into_out) {
-    if (PyArray_ISBYTESWAPPED(o)) {
-      frame::ReleasedLock unlocked;
-      swap_bytes(PyArray_BYTES(o), PyArray_SIZE(o), PyArray_ITEMSIZE(o));
-    }
-    if (narrowing_errors != 0 && !frame::report_narrowing_errors(narrowing_errors)) return nullptr;
-    return Py_NewRef(out);
-  }
-  Ref result = std::move(dst);
-  if (nd == 2 && !source.direct) {
-    npy_intp dims[2] = {h, w};
-    PyArray_Dims shape{dims, 2};
-    result = frame::steal(PyArray_Newshape(frame::as_array(result.get()), &shape, NPY_CORDER));
-    if (!result) return nullptr;
-  }
-  return remap::finish(std::move(result), source, src.get(), narrowing_errors);
+  remap::Call call;
+  call.src = src.get();
+  call.positions = positions;
+  call.positions.map_x = map_x.get();
+  call.positions.map_y = map_y.get();
+  call.interpolation = interpolation.get();
+  call.border_config = border_config;
+  call.out = out;
+  call.window = window;
+  const WarpEntry entry{s,
+                        mx,
+                        my,
+                        mx != nullptr ? PyArray_DIM(mx, 0) : positions.h,
+                        mx != nullptr ? PyArray_DIM(mx, 1) : positions.w,
+                        nd == 3 ? PyArray_DIM(s, 2) : 1,
+                        nd == 2};
+  return remap::remap_call(entry, kModule.module, call);
 }
 
 PyObject* warp(PyObject* const* args) {
-  Positions maps;
+  remap::Positions maps;
   maps.map_x = args[1];
   maps.map_y = args[2];
   return sample(args[0], maps, args[3], args[4], args[5], nullptr);
 }
 
 PyObject* warp_window(PyObject* const* args) {
-  Window window;
+  remap::Window window;
   if (!read_pair(args[3], "full_shape", &window.full_H, &window.full_W) ||
       !read_pair(args[4], "origin", &window.row0, &window.col0))
     return nullptr;
-  Positions maps;
+  remap::Positions maps;
   maps.map_x = args[1];
   maps.map_y = args[2];
   return sample(args[0], maps, args[5], args[6], args[7], &window);
 }
 
 // The transform of an entry's arguments: its matrix and perspective flag.
-bool read_transform(PyObject* matrix, PyObject* perspective, Positions* p) {
+bool read_transform(PyObject* matrix, PyObject* perspective, remap::Positions* p) {
   const int flag = frame::truth(perspective);
   if (flag < 0) return false;
   p->perspective = flag != 0;
@@ -655,7 +405,7 @@ bool read_block(PyObject* obj, Py_ssize_t* block) {
 }
 
 PyObject* warp_transform(PyObject* const* args) {
-  Positions transform;
+  remap::Positions transform;
   if (!read_transform(args[1], args[3], &transform)) return nullptr;
   if (args[2] == Py_None) {
     Ref src = as_ndarray(args[0]);
@@ -675,9 +425,9 @@ PyObject* warp_transform(PyObject* const* args) {
 }
 
 PyObject* warp_transform_window(PyObject* const* args) {
-  Positions transform;
+  remap::Positions transform;
   Py_ssize_t block[4];
-  Window window;
+  remap::Window window;
   if (!read_transform(args[1], args[2], &transform) || !read_block(args[3], block) ||
       !read_pair(args[4], "full_shape", &window.full_H, &window.full_W) ||
       !read_pair(args[5], "origin", &window.row0, &window.col0))
@@ -694,7 +444,7 @@ PyObject* warp_transform_window(PyObject* const* args) {
 // when no position reads a sample (an empty block, or all beyond the
 // horizon): a one-sample window serves such a call.
 PyObject* transform_window(PyObject* const* args) {
-  Positions transform;
+  remap::Positions transform;
   Py_ssize_t block[4];
   Py_ssize_t H, W;
   if (!read_transform(args[0], args[1], &transform) || !read_block(args[2], block) ||
@@ -722,7 +472,7 @@ PyObject* transform_window(PyObject* const* args) {
   a.src_W = W;
   a.border_mode = mode;
   a.interpolation = code;
-  const kernels::TapBounds b = tap_bounds(a);
+  const kernels::TapBounds b = remap::tap_bounds(a);
   if (b.empty()) return Py_BuildValue("(nnnn)", Py_ssize_t{0}, Py_ssize_t{1}, Py_ssize_t{0}, Py_ssize_t{1});
   return Py_BuildValue("(LLLL)", static_cast<long long>(b.row_lo), static_cast<long long>(b.row_hi + 1),
                        static_cast<long long>(b.col_lo), static_cast<long long>(b.col_hi + 1));

@@ -1,7 +1,7 @@
 // The preparation path the remap entries share: the companion imports, the
 // source in the type the kernels read, the output, the border and feathering
-// settings as plain numbers, and the result in the source's dtype. Each
-// entry runs its own checks and calls these steps in its own order.
+// settings as plain numbers, and the result in the source's dtype.
+// remap_call.hpp puts them in the order every call takes.
 #pragma once
 
 #include <algorithm>
@@ -162,6 +162,13 @@ inline PyObject* as_dtype(Ref arr, PyObject* dtype) {
   return PyObject_Vectorcall(astype.get(), args, 1, kwnames.get());
 }
 
+// frame::raise for the checks that answer with a bool.
+template <class... Args>
+inline bool error(PyObject* exc_type, const char* format, Args... args) {
+  PyErr_Format(exc_type, format, args...);
+  return false;
+}
+
 // Python's `a op b` tested for truth, for the attribute checks of the entries.
 inline int compare(PyObject* a, PyObject* b, int op) { return PyObject_RichCompareBool(a, b, op); }
 
@@ -284,17 +291,6 @@ inline bool take_maps(PyObject* map_x, PyObject* map_y, Maps* m) {
   if (map_y == nullptr) return true;
   m->y = take(map_y);
   return static_cast<bool>(m->y);
-}
-
-// The output: the source's shape and type for a direct source, else float64
-// of `dims` (the source's with its channel axis).
-inline Ref new_output(const Source& s, PyObject* src, std::initializer_list<npy_intp> dims) {
-  if (s.direct) {
-    auto* a = frame::as_array(src);
-    return frame::steal(PyArray_Empty(PyArray_NDIM(a), PyArray_DIMS(a),
-                                      PyArray_DescrFromType(s.type), 0));
-  }
-  return frame::empty_f64(dims);
 }
 
 // A C-contiguous (d0, .., dk) array as a view record of `nd` axes, the
@@ -429,55 +425,92 @@ struct Settings {
   frame::View feather_view;
 };
 
+// The settings the kernels read, from plain numbers and the views of the
+// border array and the feather widths. `axes` is 2 for images, whose border
+// array is (H, W, C), and 1 for signals, whose border array is (N, C).
+inline kernels::BorderSettings border_settings(
+    int border_mode, double border_const, const ViewRecord& border_array, double feathering_width,
+    double x_undershoot, double x_overshoot, double y_undershoot, double y_overshoot,
+    int feathering_mode, int distance_mode, int preserve_non_feather_dims,
+    const ViewRecord& feather_d, int axes) {
+  kernels::BorderSettings b;
+  b.border_array = border_array.data;
+  b.border_array_stride0 = border_array.strides[0];
+  b.border_array_rows = border_array.shape[0];
+  if (axes == 2) {
+    b.border_array_stride1 = border_array.strides[1];
+    b.border_array_cols = border_array.shape[1];
+  }
+  b.border_array_channels = border_array.shape[axes];
+  b.feather_d = reinterpret_cast<const double*>(feather_d.data);
+  b.feather_d_len = feather_d.shape[0];
+  b.border_mode = border_mode;
+  b.border_const = border_const;
+  b.feathering_width = feathering_width;
+  b.feathering_x_undershoot_multiplier = x_undershoot;
+  b.feathering_x_overshoot_multiplier = x_overshoot;
+  b.feathering_y_undershoot_multiplier = y_undershoot;
+  b.feathering_y_overshoot_multiplier = y_overshoot;
+  b.feathering_mode = feathering_mode;
+  b.distance_mode = distance_mode;
+  b.preserve_non_feather_dims = preserve_non_feather_dims;
+  return b;
+}
+
+// The distance mode and the preserve flag, which only images have.
+inline bool read_image_rules(PyObject* bc, int* distance_mode, int* preserve) {
+  if (!enum_value(bc, "distance_mode", distance_mode)) return false;
+  Ref flag = frame::getattr(bc, "preserve_non_feather_dims");
+  const int truthy = flag ? frame::truth(flag.get()) : -1;
+  if (truthy < 0) return false;
+  *preserve = truthy;
+  return true;
+}
+
 // Reads, in this order: the mode, the border constant, the border array's
 // view, the width, the multipliers, the feathering mode, (the distance mode
 // and the preserve flag,) the feather widths' view and the interpolation.
 inline bool read_settings(PyObject* bc, PyObject* border_const, PyObject* border_array,
                           PyObject* feather_d, PyObject* interpolation, int axes, Settings* s) {
   using frame::Layout;
-  kernels::BorderSettings& b = s->border;
-  int mode, feathering_mode;
   const bool image = axes == 2;
-  if (!enum_value(bc, "mode", &mode) || !frame::to_double(border_const, &b.border_const) ||
+  int mode = 0, feathering_mode = 0, distance_mode = 0, preserve = 0;
+  double constant = 0.0, width = 0.0, x_under = 0.0, x_over = 0.0, y_under = 0.0, y_over = 0.0;
+  if (!enum_value(bc, "mode", &mode) || !frame::to_double(border_const, &constant) ||
       !s->border_view.acquire<double>(border_array, axes + 1,
                                       image ? Layout::last_contiguous : Layout::c_contiguous, false) ||
-      !float_attr(bc, "feathering_width", &b.feathering_width) ||
-      !float_attr(bc, "feathering_x_undershoot_multiplier", &b.feathering_x_undershoot_multiplier) ||
-      !float_attr(bc, "feathering_x_overshoot_multiplier", &b.feathering_x_overshoot_multiplier))
+      !float_attr(bc, "feathering_width", &width) ||
+      !float_attr(bc, "feathering_x_undershoot_multiplier", &x_under) ||
+      !float_attr(bc, "feathering_x_overshoot_multiplier", &x_over))
     return false;
-  if (image && (!float_attr(bc, "feathering_y_undershoot_multiplier",
-                            &b.feathering_y_undershoot_multiplier) ||
-                !float_attr(bc, "feathering_y_overshoot_multiplier",
-                            &b.feathering_y_overshoot_multiplier)))
+  if (image && (!float_attr(bc, "feathering_y_undershoot_multiplier", &y_under) ||
+                !float_attr(bc, "feathering_y_overshoot_multiplier", &y_over)))
     return false;
-  if (!enum_value(bc, "feathering_mode", &feathering_mode)) return false;
-  b.border_mode = mode;
-  b.feathering_mode = feathering_mode;
-  if (image) {
-    int distance_mode;
-    if (!enum_value(bc, "distance_mode", &distance_mode)) return false;
-    b.distance_mode = distance_mode;
-    Ref preserve = frame::getattr(bc, "preserve_non_feather_dims");
-    const int truthy = preserve ? frame::truth(preserve.get()) : -1;
-    if (truthy < 0) return false;
-    b.preserve_non_feather_dims = truthy;
-  }
-  if (!s->feather_view.acquire<double>(feather_d, 1, Layout::c_contiguous, false, true) ||
+  if (!enum_value(bc, "feathering_mode", &feathering_mode) ||
+      (image && !read_image_rules(bc, &distance_mode, &preserve)) ||
+      !s->feather_view.acquire<double>(feather_d, 1, Layout::c_contiguous, false, true) ||
       !frame::to_c_int(interpolation, &s->interpolation))
     return false;
-  const ViewRecord& ba = s->border_view.record();
-  b.border_array = ba.data;
-  b.border_array_stride0 = ba.strides[0];
-  b.border_array_rows = ba.shape[0];
-  if (image) {
-    b.border_array_stride1 = ba.strides[1];
-    b.border_array_cols = ba.shape[1];
-  }
-  b.border_array_channels = ba.shape[axes];
-  const ViewRecord& fd = s->feather_view.record();
-  b.feather_d = reinterpret_cast<const double*>(fd.data);
-  b.feather_d_len = fd.shape[0];
+  s->border = border_settings(mode, constant, s->border_view.record(), width, x_under, x_over,
+                              y_under, y_over, feathering_mode, distance_mode, preserve,
+                              s->feather_view.record(), axes);
   return true;
+}
+
+inline constexpr const char* kBorderArrayMissing = "ARRAY mode requires a border_array";
+
+// The ARRAY-mode check of bc.array before anything is converted: it must be
+// given, and `fits(array)` then holds it against what the entry reads (each
+// entry with its own rule and message).
+template <class Fits>
+inline bool check_border_image(PyObject* bc, Fits&& fits) {
+  Ref array = frame::getattr(bc, "array");
+  if (!array) return false;
+  if (array.get() == Py_None) {
+    PyErr_SetString(PyExc_ValueError, kBorderArrayMissing);
+    return false;
+  }
+  return fits(array.get());
 }
 
 // What a mode value of ARRAY needs besides: the config's mode must also
@@ -489,71 +522,6 @@ inline bool check_array_mode(int mode, int array_mode) {
                   "border_config.mode has the ARRAY value 5 but does not compare equal to "
                   "BorderMode.ARRAY");
   return false;
-}
-
-// ---------------------------------------------------------------------------
-// The 2-D driver
-
-// The maps of `a` from their views.
-inline void set_maps(kernels::Remap2D& a, const ViewRecord& map_y, const ViewRecord& map_x,
-                     bool f32) {
-  a.maps_f32 = f32;
-  a.map_y = map_y.data;
-  a.map_y_stride0 = map_y.strides[0];
-  a.map_y_stride1 = map_y.strides[1];
-  a.map_x = map_x.data;
-  a.map_x_stride0 = map_x.strides[0];
-  a.map_x_stride1 = map_x.strides[1];
-}
-
-// The kernel arguments of one call over a whole source: the arrays from
-// their views, the border settings as given.
-inline kernels::Remap2D remap_args(const ViewRecord& src, const ViewRecord& map_y, const ViewRecord& map_x,
-                            const ViewRecord& dst, const kernels::BorderSettings& border,
-                            int interpolation, Py_ssize_t H, Py_ssize_t W, Py_ssize_t C,
-                            bool maps_f32 = false) {
-  kernels::Remap2D a;
-  static_cast<kernels::BorderSettings&>(a) = border;
-  a.src = src.data;
-  a.src_stride0 = src.strides[0];
-  a.src_stride1 = src.strides[1];
-  set_maps(a, map_y, map_x, maps_f32);
-  a.dst = dst.data;
-  a.dst_stride0 = dst.strides[0];
-  a.dst_stride1 = dst.strides[1];
-  a.interpolation = interpolation;
-  a.H = H;
-  a.W = W;
-  a.C = C;
-  a.set_whole_source();
-  return a;
-}
-
-// Runs a remap with the interpreter lock released: one static block of
-// output rows (2-D) or samples (1-D) per thread, or the calling thread alone
-// for small work (output elements times taps). S and D are the element
-// types of source and output; returns the floating-point exceptions of
-// rounding results to float32 (0 for other outputs).
-template <class S, class D>
-inline int run_remap(const kernels::Remap2D& a) {
-  frame::ReleasedLock unlocked;
-  const double taps = static_cast<double>(kernels::taps_per_axis(a.interpolation));
-  const double work = static_cast<double>(a.H) * static_cast<double>(a.W) *
-                      static_cast<double>(a.C > 0 ? a.C : 1) * taps * taps;
-  return frame::reduce_static_blocks(
-      a.H, work >= static_cast<double>(frame::kMinParallelWork), 0,
-      [&](std::int64_t begin, std::int64_t end) { return kernels::remap2d_rows<S, D>(a, begin, end); },
-      std::bit_or<>());
-}
-
-template <class S, class D>
-inline int run_remap(const kernels::Remap1D& a) {
-  frame::ReleasedLock unlocked;
-  const std::int64_t work = a.N * (a.C > 0 ? a.C : 1) * kernels::taps_per_axis(a.interpolation);
-  return frame::reduce_static_blocks(
-      a.N, work >= frame::kMinParallelWork, 0,
-      [&](std::int64_t begin, std::int64_t end) { return kernels::remap1d_range<S, D>(a, begin, end); },
-      std::bit_or<>());
 }
 
 }  // namespace tessaro::remap
