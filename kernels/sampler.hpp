@@ -89,61 +89,55 @@ template <class S, int T, class Isa>
   }
 }
 
-// Bilinear samples of an 8-bit picture, two positions at a time in float.
+// 8-bit pictures: two positions at a time in float.
 //
-// The result is the double r = (b - t) * fy + t, with t = (tr - tl) * fx +
-// tl and b = (br - bl) * fx + bl, saturated to the nearest level. The same
-// formula in float (eight lanes: four channels of each position) lands
-// within 13 * 255 * 2^-24 < 2^-12 of r: the taps and their differences are
-// exact in float, fx and fy lie in [0, 1] and lose at most 2^-24 each when
-// narrowed, every value stays within [-255, 255], and each of the five
-// float operations adds at most 255 * 2^-24 to what it is given (the double
-// formula's own error is some 2^-40 on top). So where the float result lies
-// more than 2^-12 from the nearest half-integer, r rounds to the same level,
-// and that lane is written from the float result. A position with a lane
-// closer to a half-integer (or NaN) is left to the double formula: the
-// return value has bit p set for each position p of the pair written here.
-template <class S, int G, class Isa, class K, class Sink>
-[[gnu::always_inline]] inline int linear_levels_pair(const char* src, const AxisPlan<K>& rows,
-                                                     const AxisPlan<K>& cols, int m,
+// A result is a double r (the formulas below) saturated to the nearest
+// level. The same formula in float, on eight lanes (four channels of each
+// of two positions), lands within a proven bound E of r; where the float
+// result lies more than E from the nearest half-integer, r rounds to the
+// same level, and that lane is written from the float result. A position
+// with a lane closer to a half-integer (or NaN, or outside the bound's
+// assumptions) is left to the double formula: the functions return bit p
+// set for each position p of the pair that they wrote.
+
+// The taps of positions m and m + 1 at byte offsets a and b from src, four
+// elements each, as floats (exact).
+template <class S, class Isa>
+[[gnu::always_inline]] inline simd::vf8 load_pair(const char* a, const char* b) noexcept {
+  simd::v8<S> v;
+  std::memcpy(&v, a, 4);
+  std::memcpy(reinterpret_cast<char*>(&v) + 4, b, 4);
+  return Isa::template bytes_to_f32<S>(v);
+}
+
+[[gnu::always_inline]] inline simd::vf8 pair_of(double a, double b) noexcept {
+  const float x = static_cast<float>(a), y = static_cast<float>(b);
+  return simd::vf8{x, x, x, x, y, y, y, y};
+}
+
+// Writes the positions of the pair whose G lanes of r all lie less than
+// 0.5 - E from their nearest integer, as those integers saturated into S.
+template <class S, int G, class Isa, class Sink>
+[[gnu::always_inline]] inline int put_certain_levels(simd::vf8 r, float half_minus_e, int m,
                                                      Sink& sink) noexcept {
   using simd::vf8;
   using simd::vi8;
-  const double fx0 = cols.frac[m], fx1 = cols.frac[m + 1];
-  const double fy0 = rows.frac[m], fy1 = rows.frac[m + 1];
-  // Ordered comparisons: NaN fractions are left to the double formula too.
-  if (!(fx0 >= 0.0 && fx0 <= 1.0 && fx1 >= 0.0 && fx1 <= 1.0 && fy0 >= 0.0 && fy0 <= 1.0 &&
-        fy1 >= 0.0 && fy1 <= 1.0))
-    return 0;
-  const auto tap = [&](int r, int c) {
-    simd::v8<S> v;
-    std::memcpy(&v, src + rows.off[r][m] + cols.off[c][m], 4);
-    std::memcpy(reinterpret_cast<char*>(&v) + 4, src + rows.off[r][m + 1] + cols.off[c][m + 1], 4);
-    return Isa::template bytes_to_f32<S>(v);
-  };
-  const float x0 = static_cast<float>(fx0), x1 = static_cast<float>(fx1);
-  const float y0 = static_cast<float>(fy0), y1 = static_cast<float>(fy1);
-  const vf8 fx = {x0, x0, x0, x0, x1, x1, x1, x1};
-  const vf8 fy = {y0, y0, y0, y0, y1, y1, y1, y1};
-  const vf8 tl = tap(0, 0), tr = tap(0, 1), bl = tap(1, 0), br = tap(1, 1);
-  const vf8 t = (tr - tl) * fx + tl;
-  const vf8 b = (br - bl) * fx + bl;
-  const vf8 r = (b - t) * fy + t;
   // The nearest integer (ties to even; |r| < 2^22), and r's distance from
-  // it, exact (they lie within 0.5 of each other).
-  const vf8 magic = {12582912.0f, 12582912.0f, 12582912.0f, 12582912.0f,
-                     12582912.0f, 12582912.0f, 12582912.0f, 12582912.0f};
+  // it, exact (they lie within 0.5 of each other). NaN lanes fail the test.
+  const float big = 12582912.0f;
+  const vf8 magic = {big, big, big, big, big, big, big, big};
   const vf8 k = (r + magic) - magic;
   const vf8 d = (vf8)((vi8)(r - k) & 0x7fffffff);
-  const vf8 margin = {0.5f - 0x1p-12f, 0.5f - 0x1p-12f, 0.5f - 0x1p-12f, 0.5f - 0x1p-12f,
-                      0.5f - 0x1p-12f, 0.5f - 0x1p-12f, 0.5f - 0x1p-12f, 0.5f - 0x1p-12f};
-  const int far = Isa::mask8(d < margin);
+  const float h = half_minus_e;
+  const vi8 certain = (vi8)(d < vf8{h, h, h, h, h, h, h, h});
+  const int near = Isa::mask8(certain);
   constexpr int lanes = (1 << G) - 1;
-  const int ok = ((far & lanes) == lanes ? 1 : 0) | (((far >> 4) & lanes) == lanes ? 2 : 0);
+  const int ok = ((near & lanes) == lanes ? 1 : 0) | (((near >> 4) & lanes) == lanes ? 2 : 0);
   if (ok == 0) return 0;
-  // Levels beyond the type's range saturate, as the double result would.
+  // Only certain lanes convert (the others, NaN among them, become 0 first);
+  // levels beyond the type's range saturate, as the double result would.
   constexpr int32_t lo = std::numeric_limits<S>::min(), hi = std::numeric_limits<S>::max();
-  vi8 level = __builtin_convertvector(k, vi8);
+  vi8 level = __builtin_convertvector((vf8)((vi8)k & certain), vi8);
   level = level < lo ? lo : level;
   level = level > hi ? hi : level;
   using bytes = uint8_t __attribute__((vector_size(32)));
@@ -155,6 +149,72 @@ template <class S, int G, class Isa, class K, class Sink>
   if (ok & 1) sink.template levels<G>(m, p0);
   if (ok & 2) sink.template levels<G>(m + 1, p1);
   return ok;
+}
+
+// Bilinear: r = (b - t) * fy + t, with t = (tr - tl) * fx + tl and b =
+// (br - bl) * fx + bl. In float the taps and their differences are exact,
+// fx and fy lie in [0, 1] and lose at most 2^-24 each when narrowed, every
+// value stays within [-255, 255], and each of the five operations adds at
+// most 255 * 2^-24 to what it is given: E = 13 * 255 * 2^-24 < 2^-12 (the
+// double formula's own error is some 2^-40 on top).
+template <class S, int G, class Isa, class K, class Sink>
+[[gnu::always_inline]] inline int linear_levels_pair(const char* src, const AxisPlan<K>& rows,
+                                                     const AxisPlan<K>& cols, int m,
+                                                     Sink& sink) noexcept {
+  using simd::vf8;
+  const double fx0 = cols.frac[m], fx1 = cols.frac[m + 1];
+  const double fy0 = rows.frac[m], fy1 = rows.frac[m + 1];
+  // Ordered comparisons: NaN fractions are left to the double formula too.
+  if (!(fx0 >= 0.0 && fx0 <= 1.0 && fx1 >= 0.0 && fx1 <= 1.0 && fy0 >= 0.0 && fy0 <= 1.0 &&
+        fy1 >= 0.0 && fy1 <= 1.0))
+    return 0;
+  const auto tap = [&](int r, int c) {
+    return load_pair<S, Isa>(src + rows.off[r][m] + cols.off[c][m],
+                             src + rows.off[r][m + 1] + cols.off[c][m + 1]);
+  };
+  const vf8 fx = pair_of(fx0, fx1), fy = pair_of(fy0, fy1);
+  const vf8 tl = tap(0, 0), tr = tap(0, 1), bl = tap(1, 0), br = tap(1, 1);
+  const vf8 t = (tr - tl) * fx + tl;
+  const vf8 b = (br - bl) * fx + bl;
+  return put_certain_levels<S, G, Isa>((b - t) * fy + t, 0.5f - 0x1p-12f, m, sink);
+}
+
+// Catmull-Rom: r = acc / sumw, acc the sum over rows, then columns, of
+// (wx * v) * wy. In float each term is within 4 * 2^-24 of its value
+// relative (two narrowed weights, two products), the 15 additions add at
+// most 15 * 2^-24 times the sum of the terms' magnitudes, and the division
+// and the narrowed sumw 2^-24 each relative: with sx and sy the sums of
+// the weights' magnitudes along each axis, E <= 21.2 * 255 * sx * sy /
+// sumw * 2^-24. The float path takes positions with sx, sy <= 1.5 (they
+// are at most 1.25 for Catmull-Rom) and sumw >= 0.5 (about 1): E < 2^-9.
+template <class S, int G, class Isa, class K, class Sink>
+[[gnu::always_inline]] inline int cubic_levels_pair(const char* src, const AxisPlan<K>& rows,
+                                                    const AxisPlan<K>& cols, const double* sumw,
+                                                    int m, Sink& sink) noexcept {
+  using simd::vf8;
+  constexpr int T = K::taps;
+  const auto bounded = [&](int p) {
+    double sx = 0.0, sy = 0.0;
+    for (int t = 0; t < T; ++t) {
+      sx += std::fabs(cols.w[t][p]);
+      sy += std::fabs(rows.w[t][p]);
+    }
+    return sx <= 1.5 && sy <= 1.5 && sumw[p] >= 0.5;  // false for NaN
+  };
+  if (!bounded(m) || !bounded(m + 1)) return 0;
+  vf8 wx[T];
+  for (int c = 0; c < T; ++c) wx[c] = pair_of(cols.w[c][m], cols.w[c][m + 1]);
+  vf8 acc = {};
+  for (int r = 0; r < T; ++r) {
+    const char* row0 = src + rows.off[r][m];
+    const char* row1 = src + rows.off[r][m + 1];
+    const vf8 wy = pair_of(rows.w[r][m], rows.w[r][m + 1]);
+    for (int c = 0; c < T; ++c)
+      acc = (wx[c] * load_pair<S, Isa>(row0 + cols.off[c][m], row1 + cols.off[c][m + 1])) * wy +
+            acc;
+  }
+  return put_certain_levels<S, G, Isa>(acc / pair_of(sumw[m], sumw[m + 1]), 0.5f - 0x1p-9f, m,
+                                       sink);
 }
 
 }  // namespace detail
@@ -237,14 +297,20 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
         position(m, exact);
     };
     int m = 0;
-    if constexpr (K::shape == TapShape::linear && Sink::template copies<S> && sizeof(S) == 1) {
+    if constexpr (K::shape != TapShape::nearest && T <= 4 && Sink::template copies<S> &&
+                  sizeof(S) == 1) {
       // 8-bit levels: pairs of positions in float where that is certain to
       // give the level the double result rounds to (the four-element
       // loads need the wide positions).
+      const auto pair = [&](int p) {
+        if constexpr (K::shape == TapShape::linear)
+          return detail::linear_levels_pair<S, G, Isa>(src, rows, cols, p, sink);
+        else
+          return detail::cubic_levels_pair<S, G, Isa>(src, rows, cols, sumw, p, sink);
+      };
       for (; m + 2 <= n; m += 2) {
-        const int done = all_wide || std::max(highest(m), highest(m + 1)) <= wide_limit
-                             ? detail::linear_levels_pair<S, G, Isa>(src, rows, cols, m, sink)
-                             : 0;
+        const int done =
+            all_wide || std::max(highest(m), highest(m + 1)) <= wide_limit ? pair(m) : 0;
         if (!(done & 1)) one(m);
         if (!(done & 2)) one(m + 1);
       }

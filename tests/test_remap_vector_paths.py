@@ -99,27 +99,29 @@ def test_channel_groups_next_to_the_end_of_the_source(dtype, channels, interpola
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.int8])
 @pytest.mark.parametrize("channels", [2, 3, 4])
-def test_8bit_levels_at_and_next_to_half_levels(dtype, channels):
-    # 8-bit bilinear levels come from float arithmetic only where the level
-    # is certain; results at, or within float error of, a half level must
-    # get the double formula's level (0.5 + 2^-30 is level 1, not 0).
+@pytest.mark.parametrize("interpolation", [1, 2])
+def test_8bit_levels_at_and_next_to_half_levels(dtype, channels, interpolation):
+    # 8-bit bilinear and cubic levels come from float arithmetic only where
+    # the level is certain; results at, or within float error of, a half
+    # level must get the double formula's level (0.5 + 2^-30 is level 1).
     lo, hi = (0, 255) if dtype == np.uint8 else (-128, 127)
     W = 64
     src = np.zeros((1, W, channels), dtype)
     src[0, 1::2] = hi
     src[0, 0::2] = lo
-    src[0, 0::4, 0] = lo + 1  # steps of one level in channel 0
+    # Channel 0 as lo+1, lo+1, lo, lo: half levels at x = 4i + 1.5, cubic too.
+    src[0, :, 0] = lo + (np.arange(W) % 4 < 2)
     offsets = [0.0, 2.0**-30, -(2.0**-30), 2.0**-24, -(2.0**-24), 2.0**-13, -(2.0**-12), 0.01]
     frac = [(k + 0.5) / (hi - lo) + e for k in (0, 37, 127, 253) for e in offsets]
     frac += [0.5 + e for e in offsets]
     x = np.array([j + f for j, f in enumerate(frac)]) / (W - 1)
     mx = np.full((1, W), 0.5)
     mx[0, :len(x)] = x
-    out = _tovik.remap_tensor(src, mx, np.zeros((1, W)), interpolation=1)
+    out = _tovik.remap_tensor(src, mx, np.zeros((1, W)), interpolation=interpolation)
     s = src.astype(np.float64).tolist()
     for j in range(W):
         for k in range(channels):
-            want = oracle.sample_pixel(s, float(mx[0, j]), 0.0, k, 1, W, 1)
+            want = oracle.sample_pixel(s, float(mx[0, j]), 0.0, k, 1, W, interpolation)
             assert out[0, j, k] == oracle.saturate(want, dtype), (j, k)
 
 
