@@ -23,10 +23,10 @@ widens no window.
 A zarr array given as it is needs no pass of its own: each task finds its
 window from the map chunks it holds and reads that window straight from
 the store, so no source chunk is loaded whole or kept between tasks, and
-the maps are read once. Unless frames share the maps, dask fuses the tasks
-that make the map chunks (a formula, a read) into the tile tasks and the
-tile tasks into their writes, so a worker holds no map chunk or tile
-between tasks. From a dask array (or NumPy, memory maps) the
+the maps are read once. Unless frames share the maps, dask fuses the
+blockwise tasks that make the map chunks (a ``map_blocks`` formula, a
+``from_zarr`` read) into the tile tasks and the tile tasks into their
+writes, so a worker holds no such map chunk or tile between tasks. From a dask array (or NumPy, memory maps) the
 windows are found first, when :func:`warp` is called, so that each task
 depends only on the pieces of the source chunks its window touches; that
 pass reads the maps once more, so persist maps that are expensive to
@@ -467,9 +467,9 @@ def _store_tiles(
     **how: Any,
 ) -> da.Array:
     """The tasks of a zarr source whose map chunks each serve one tile: a
-    blockwise layer over the maps, which dask fuses with the layers that
-    make the map chunks (a formula, a read) and with the write that takes
-    each tile. A task then computes its own map chunks, reads its window,
+    blockwise layer over the maps, which dask fuses with the blockwise
+    layers that make the map chunks (a formula, a read) and with the write
+    that takes each tile. A task then computes its own map chunks, reads its window,
     samples it and hands the tile on; no map chunk is a key of its own, so
     none is computed ahead of its tile, held while its tile waits, or
     copied to the worker that runs its tile."""
