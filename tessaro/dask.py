@@ -26,11 +26,11 @@ the store, so no source chunk is loaded whole or kept between tasks, and
 the maps are read once. Unless frames share the maps, dask fuses the
 blockwise tasks that make the map chunks (a ``map_blocks`` formula, a
 ``from_zarr`` read) into the tile tasks and the tile tasks into their
-writes, so a worker holds no such map chunk or tile between tasks. From a dask array (or NumPy, memory maps) the
-windows are found first, when :func:`warp` is called, so that each task
-depends only on the pieces of the source chunks its window touches; that
-pass reads the maps once more, so persist maps that are expensive to
-compute.
+writes, so a worker holds no such map chunk or tile between tasks. From a
+dask array (or NumPy, memory maps) the windows are found first, when
+:func:`warp` is called, so that each task depends only on the pieces of the
+source chunks its window touches; that pass reads the maps once more, so
+persist maps that are expensive to compute.
 
 It runs wherever dask runs: with no cluster on dask's local threaded
 scheduler, and on a ``dask.distributed`` cluster as soon as a ``Client`` is
@@ -469,10 +469,11 @@ def _store_tiles(
     """The tasks of a zarr source whose map chunks each serve one tile: a
     blockwise layer over the maps, which dask fuses with the blockwise
     layers that make the map chunks (a formula, a read) and with the write
-    that takes each tile. A task then computes its own map chunks, reads its window,
-    samples it and hands the tile on; no map chunk is a key of its own, so
-    none is computed ahead of its tile, held while its tile waits, or
-    copied to the worker that runs its tile."""
+    that takes each tile. Such a task computes its own map chunks, reads
+    its window, samples it and hands the tile on: no map chunk is a key of
+    its own, so none is computed ahead of its tile, held while its tile
+    waits, or copied to the worker that runs its tile. Maps that are not
+    blockwise (persisted, from NumPy) stay keys that the tasks depend on."""
     lead = "f" if per_frame else ""
     index = lead + "ij"
     frames = da.arange(map_x.shape[0], chunks=1) if per_frame else None
