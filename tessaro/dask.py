@@ -23,11 +23,14 @@ widens no window.
 A zarr array given as it is needs no pass of its own: each task finds its
 window from the map chunks it holds and reads that window straight from
 the store, so no source chunk is loaded whole or kept between tasks, and
-the maps are read once. From a dask array (or NumPy, memory maps) the
-windows are found first, when :func:`warp` is called, so that each task
-depends only on the pieces of the source chunks its window touches; that
-pass reads the maps once more, so persist maps that are expensive to
-compute.
+the maps are read once. Unless frames share the maps, dask fuses the
+blockwise tasks that make the map chunks (a ``map_blocks`` formula, a
+``from_zarr`` read) into the tile tasks and the tile tasks into their
+writes, so a worker holds no such map chunk or tile between tasks. From a
+dask array (or NumPy, memory maps) the windows are found first, when
+:func:`warp` is called, so that each task depends only on the pieces of the
+source chunks its window touches; that pass reads the maps once more, so
+persist maps that are expensive to compute.
 
 It runs wherever dask runs: with no cluster on dask's local threaded
 scheduler, and on a ``dask.distributed`` cluster as soon as a ``Client`` is
@@ -378,10 +381,18 @@ def warp(
     # the source chunks that its window touches, joined in the task. A zarr
     # array needs no such pass: each task finds its window from the map
     # chunks it holds anyway and reads it from the store, so the maps are
-    # read once.
+    # read once. Where each map chunk serves one tile, those tasks are a
+    # blockwise layer that dask fuses with whatever makes the map chunks
+    # (see _store_tiles); frames that share the maps share their chunks as
+    # keys instead, so that no chunk is made once per frame.
     folds = _folds(bc)
-    windows = None if store is not None else _source_windows(map_x, map_y, (H, W), interpolation, folds)
     row_chunks, col_chunks = map_x.chunks[-2:]
+    dtype = np.dtype(src.dtype)
+    if store is not None and stacked == per_frame:
+        return _store_tiles(store, map_x, map_y, border, per_frame, tuple(channels), dtype,
+                            full_shape=(H, W), interpolation=interpolation, folds=folds,
+                            config=config)
+    windows = None if store is not None else _source_windows(map_x, map_y, (H, W), interpolation, folds)
     source_name = src.name if store is None else "tessaro-source-" + tokenize(
         str(getattr(store, "store", "")), getattr(store, "path", ""), store.shape, str(store.dtype)
     )
@@ -426,8 +437,78 @@ def warp(
     deps = [map_x, map_y, *sliced] + ([] if border is None else [border])
     graph = HighLevelGraph.from_collections(name, layer, dependencies=deps)
     chunks = (((1,) * N,) if stacked else ()) + (row_chunks, col_chunks) + tuple((c,) for c in channels)
-    dtype = np.dtype(src.dtype)
     return da.Array(graph, name, chunks=chunks, dtype=dtype, meta=np.empty((0,) * len(chunks), dtype))
+
+
+def _store_tile(
+    map_x: np.ndarray,
+    map_y: np.ndarray,
+    frames: np.ndarray | None,
+    border_tile: np.ndarray | None,
+    *,
+    store: Any,
+    squeezed: bool,
+    **how: Any,
+) -> np.ndarray:
+    frame = None if frames is None else int(frames[0])
+    if squeezed:
+        border_tile = border_tile[..., None]
+    return _warp_tile(store, map_x, map_y, border_tile, origin=None, frame=frame, **how)
+
+
+def _store_tiles(
+    store: Any,
+    map_x: da.Array,
+    map_y: da.Array,
+    border: da.Array | None,
+    per_frame: bool,
+    channels: tuple[int, ...],
+    dtype: np.dtype,
+    **how: Any,
+) -> da.Array:
+    """The tasks of a zarr source whose map chunks each serve one tile: a
+    blockwise layer over the maps, which dask fuses with the blockwise
+    layers that make the map chunks (a formula, a read) and with the write
+    that takes each tile. Such a task computes its own map chunks, reads
+    its window, samples it and hands the tile on: no map chunk is a key of
+    its own, so none is computed ahead of its tile, held while its tile
+    waits, or copied to the worker that runs its tile. Maps that are not
+    blockwise (persisted, from NumPy) stay keys that the tasks depend on."""
+    lead = "f" if per_frame else ""
+    index = lead + "ij"
+    frames = da.arange(map_x.shape[0], chunks=1) if per_frame else None
+    # Every index of an input must be one of the output's, or dask does not
+    # fuse the maps into the tasks: the (h, w, 1) border image of a source
+    # without a channel axis travels as (h, w).
+    squeezed = border is not None and border.ndim == 3 and not channels
+    if squeezed:
+        border = border[..., 0]
+    border_index = None if border is None else "ij" + "c" * (border.ndim - 2)
+    name = "tessaro-warp-" + tokenize(
+        str(getattr(store, "store", "")), getattr(store, "path", ""), store.shape, str(store.dtype),
+        map_x.name, map_y.name, how["interpolation"], how["config"],
+        None if border is None else border.name,
+    )
+    return da.blockwise(
+        _store_tile,
+        index + "c" * len(channels),
+        map_x,
+        index,
+        map_y,
+        index,
+        frames,
+        None if frames is None else "f",
+        border,
+        border_index,
+        new_axes={"c": channels[0]} if channels and border_index != "ijc" else None,
+        concatenate=True,
+        name=name,
+        dtype=dtype,
+        meta=np.empty((0,) * (len(index) + len(channels)), dtype),
+        store=store,
+        squeezed=squeezed,
+        **how,
+    )
 
 
 # --------------------------------------------------------------------------

@@ -13,8 +13,9 @@ worker processes into another zarr store, and prints:
 * a bit-identity check of a sample of output tiles against the in-memory
   call.
 
-The maps are computed inside the tasks from their formula, chunk by chunk,
-so no process ever holds them whole. With ``--affine`` the raster is uint8
+The maps are computed from their formula, chunk by chunk, inside the tile
+tasks (dask fuses the chunks' blockwise layers into them), so no process
+ever holds them whole and no map chunk waits in a worker for its tile. With ``--affine`` the raster is uint8
 and the warp is :func:`tessaro.dask.warp_affine` (the rotation scaled by
 0.97 about the centre), whose tasks need no maps at all. Both stores are uncompressed, so that
 the figures are those of the warp rather than of a codec. Needs the

@@ -107,6 +107,33 @@ def test_stacks_dtypes_and_stores(client, tmp_path):
                                      border_config=BorderConfig.reflect()))
 
 
+def test_zarr_tiles_compute_their_own_map_chunks(client, tmp_path):
+    def lazy(m, chunks):  # a map made chunk by chunk, as from a formula
+        def block(block_info=None):
+            return m[tuple(slice(*r) for r in block_info[None]["array-location"])]
+        return da.map_blocks(block, chunks=chunks, dtype=m.dtype, meta=np.empty((0,) * m.ndim))
+
+    rng = np.random.default_rng(4)
+    src = rng.random((2, H, W, C)).astype(np.float32)
+    store = zarr.create_array(tmp_path / "s.zarr", shape=src.shape, chunks=(1, 5, 7, 2),
+                              dtype=src.dtype)
+    store[...] = src
+    frame = zarr.create_array(tmp_path / "f.zarr", shape=src.shape[1:], chunks=(5, 7, 2),
+                              dtype=src.dtype)
+    frame[...] = src[0]
+    (mx, my), (fx, fy) = maps(), maps(frames=2)
+    bc = configs()["array-inward"]
+    map_x, map_y = lazy(mx, MAP_CHUNKS), lazy(my, MAP_CHUNKS)
+    out = td.warp(frame, map_x, map_y, interpolation=2, border_config=bc)
+    # No map chunk is a key of its own, to be computed ahead of its tile.
+    keys = {k[0] for k in dask.optimize(out)[0].__dask_graph__()}
+    assert map_x.name not in keys and map_y.name not in keys
+    same_bits(out.compute(), tessaro.warp(src[0], mx, my, interpolation=2, border_config=bc))
+    out = td.warp(store, lazy(fx, ((1, 1),) + MAP_CHUNKS), lazy(fy, ((1, 1),) + MAP_CHUNKS))
+    for f, tile in enumerate(out.compute()):
+        same_bits(tile, tessaro.warp(src[f], fx[f], fy[f]))
+
+
 def test_local_scheduler_zarr_target_and_failure(tmp_path):
     src = np.random.default_rng(3).random((H, W))
     mx, my = maps(0.1, 0.9)
