@@ -37,22 +37,31 @@ namespace tessaro::kernels::detail {
 // doubles (exact), zeros up to the next whole vector.
 template <class M>
 inline void load_map_run(const char* row, int64_t stride, int n, double* out) noexcept {
+  int m = 0;
   if (stride == static_cast<int64_t>(sizeof(M))) {
     if constexpr (std::is_same_v<M, double>) {
       std::memcpy(out, row, static_cast<std::size_t>(n) * sizeof(double));
+      m = n;
     } else {
-      int m = 0;
       for (; m + simd::kLanes <= n; m += simd::kLanes) {
         simd::vf v;
         std::memcpy(&v, row + m * sizeof(float), sizeof v);
         simd::store(out + m, __builtin_convertvector(v, simd::vd));
       }
-      for (; m < n; ++m) out[m] = static_cast<double>(load_as<M>(row + m * stride));
     }
-  } else {
-    for (int m = 0; m < n; ++m) out[m] = static_cast<double>(load_as<M>(row + m * stride));
   }
-  for (int m = n; m % simd::kLanes != 0; ++m) out[m] = 0.0;
+  for (; m < n; ++m) out[m] = static_cast<double>(load_as<M>(row + m * stride));
+  for (int k = n; k % simd::kLanes != 0; ++k) out[k] = 0.0;
+}
+
+// `note` if one of the n float32 values at `row` (stride in bytes) is a
+// signalling NaN, else 0. The widening quiets it, as NumPy's float64
+// conversion would, but NumPy would also report it: runs whose widened
+// values hold a NaN look again.
+inline int signalling_note(const char* row, int64_t stride, int n, int note) noexcept {
+  bool found = false;
+  for (int m = 0; m < n; ++m) found |= is_signalling(load_as<float>(row + m * stride));
+  return found ? note : 0;
 }
 
 // One run's planning, out of line, in the instruction set of the copy that

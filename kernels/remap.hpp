@@ -96,6 +96,13 @@ struct Remap1D : BorderSettings {
   int64_t C = 0;
 };
 
+// What a run returns besides the fpe:: bits of rounding results to float:
+// that a float32 map it read held a signalling NaN (x: map_x or the 1-D
+// map; y: map_y). The widening quiets it, as NumPy's float64 conversion
+// would; the caller owes NumPy's report of it.
+inline constexpr int kSignallingMapX = 1 << 8;
+inline constexpr int kSignallingMapY = 1 << 9;
+
 // The pipelines of one kernel K and element types S (source) and D (output),
 // over rows [row_begin, row_end) or samples [i_begin, i_end) already
 // clipped to the output. Defined in remap2d.hpp and remap1d.hpp.
@@ -108,8 +115,8 @@ int remap1d_range_for(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept
 // to [0, H)). Thread-safe for disjoint row ranges; allocates nothing, cannot
 // fail. S and D are the element types of src and dst (the channel axis of
 // each is contiguous in its own element size). Returns the floating-point
-// exceptions raised by rounding results to float (always 0 for other
-// outputs).
+// exceptions raised by rounding results to float (none for other outputs),
+// and the kSignallingMap bits.
 template <class S, class D>
 inline int remap2d_rows(const Remap2D& a, int64_t row_begin, int64_t row_end) noexcept {
   row_begin = std::max<int64_t>(row_begin, 0);

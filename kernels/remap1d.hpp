@@ -68,6 +68,7 @@ struct SamplePlanner {
   const bool unit_samples;  // the samples are adjacent elements (one contiguous channel)
   const BorderValues border_values;
   int64_t next_i;
+  int notes = 0;  // kSignallingMapX when the float32 map held a signalling NaN
   WeightCache<K> cache;
 
   SamplePlanner(const Remap1D& a_, int64_t i_begin, int64_t i_end) noexcept
@@ -138,12 +139,14 @@ struct SamplePlanner {
     r.raw_u = raw;
     const simd::vd zero = simd::splat(0.0), one = simd::splat(1.0);
     simd::vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0);
+    simd::vl any_raw_nan = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
       const simd::vd v = simd::load(raw + m);
       const simd::vl out = (v < zero) | (v > one);
       // In-range samples skip resolution unless feathering is inward.
       const simd::vl blend = (out | resolve_all) & blend_resolved;
       simd::vl nan = v != v;
+      any_raw_nan |= nan;
       // Infinite u is always outside, so always folded.
       if (folding) nan |= simd::abs(v) == simd::splat(kInf);
       simd::store(r.outside + m, out);
@@ -154,6 +157,7 @@ struct SamplePlanner {
     }
     r.any_blend = simd::any(any);
     r.any_nan = simd::any(any_nan);
+    if (a.map_f32 && simd::any(any_raw_nan)) notes |= signalling_note(at, 4, r.n, kSignallingMapX);
     if (clamping) {  // clamping leaves in-range values as they are: clamp them all
       plan_axis<K, true, Isa>(raw, r.n, geom, r.plan, &cache);
     } else {
@@ -175,7 +179,8 @@ template <class K, class S, class D>
 int remap1d_range_for(const Remap1D& a, int64_t i_begin, int64_t i_end) noexcept {
   return simd::dispatch([&]<class Isa>() {
     detail::SamplePlanner<K, S> positions(a, i_begin, i_end);
-    return detail::run_pipeline<D, Isa>(positions);
+    const int errors = detail::run_pipeline<D, Isa>(positions);
+    return errors | positions.notes;
   });
 }
 

@@ -183,6 +183,7 @@ struct RowPlanner {
   const Transform transform;  // used when a.transform is set
   int64_t next_i;
   int64_t next_j = 0;
+  int notes = 0;  // kSignallingMap bits
   WeightCache<K> row_cache;
   WeightCache<K> col_cache;
 
@@ -248,15 +249,17 @@ struct RowPlanner {
     alignas(32) double copy_x[kRun], copy_y[kRun], x[kRun], y[kRun];
     const double* raw_x = copy_x;
     const double* raw_y = copy_y;
+    const char* row_x = nullptr;
+    const char* row_y = nullptr;
     if (a.transform != nullptr) {  // a horizon's NaN is planned as a map's would be
       transform_run(transform, a.out_row0 + r.i, a.out_col0 + r.j0, r.n, copy_x, copy_y);
     } else {
-      raw_x = map_run(a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1, a.map_x_stride1,
-                      r.n, a.maps_f32, copy_x);
-      raw_y = map_run(a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1, a.map_y_stride1,
-                      r.n, a.maps_f32, copy_y);
+      row_x = a.map_x + r.i * a.map_x_stride0 + r.j0 * a.map_x_stride1;
+      row_y = a.map_y + r.i * a.map_y_stride0 + r.j0 * a.map_y_stride1;
+      raw_x = map_run(row_x, a.map_x_stride1, r.n, a.maps_f32, copy_x);
+      raw_y = map_run(row_y, a.map_y_stride1, r.n, a.maps_f32, copy_y);
     }
-    vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0);
+    vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0), any_raw_nan = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
       const vd vx = simd::load(raw_x + m);
       const vd vy = simd::load(raw_y + m);
@@ -264,6 +267,7 @@ struct RowPlanner {
       const vl out = (vx < zero) | (vx > one) | (vy < zero) | (vy > one);
       const vl blend = all_blend | (out & outside_blends);
       vl nan = (vx != vx) | (vy != vy);
+      any_raw_nan |= nan;
       if (folding) nan |= (simd::abs(vx) == simd::splat(kInf)) | (simd::abs(vy) == simd::splat(kInf));
       simd::store(r.outside + m, out);
       simd::store(r.blend + m, blend);
@@ -273,6 +277,10 @@ struct RowPlanner {
     }
     r.any_blend = simd::any(any);
     r.any_nan = simd::any(any_nan);
+    if (a.maps_f32 && row_x != nullptr && simd::any(any_raw_nan)) {
+      notes |= signalling_note(row_x, a.map_x_stride1, r.n, kSignallingMapX) |
+               signalling_note(row_y, a.map_y_stride1, r.n, kSignallingMapY);
+    }
     if (r.any_blend) {
       for (int m = 0; m < r.n; ++m)
         if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
@@ -304,7 +312,8 @@ int remap2d_rows_for(const Remap2D& a, int64_t row_begin, int64_t row_end) noexc
   // AVX2 the planning vectors take one register each.
   return simd::dispatch([&]<class Isa>() {
     detail::RowPlanner<K, S> positions(a, row_begin, row_end);
-    return detail::run_pipeline<D, Isa>(positions);
+    const int errors = detail::run_pipeline<D, Isa>(positions);
+    return errors | positions.notes;
   });
 }
 

@@ -42,17 +42,19 @@ inline int64_t element_offset(int64_t k) noexcept {
   return k * static_cast<int64_t>(sizeof(T));
 }
 
-// Whether n float32 values at `data` hold a signalling NaN (exponent all
-// ones, quiet bit clear, payload non-zero).
+// Whether a float32 is a signalling NaN (exponent all ones, quiet bit
+// clear, payload non-zero).
+inline bool is_signalling(float v) noexcept {
+  uint32_t b;
+  std::memcpy(&b, &v, 4);
+  return ((b & 0x7fc00000u) == 0x7f800000u) & ((b & 0x003fffffu) != 0);
+}
+
+// Whether n float32 values at `data` hold a signalling NaN.
 inline bool has_signalling_nan_f32(const char* data, int64_t n) noexcept {
-  uint32_t found = 0;
-  for (int64_t i = 0; i < n; ++i) {
-    uint32_t b;
-    std::memcpy(&b, data + 4 * i, 4);
-    found |= static_cast<uint32_t>((b & 0x7fc00000u) == 0x7f800000u) &
-             static_cast<uint32_t>((b & 0x003fffffu) != 0);
-  }
-  return found != 0;
+  bool found = false;
+  for (int64_t i = 0; i < n; ++i) found |= is_signalling(load_as<float>(data + 4 * i));
+  return found;
 }
 
 }  // namespace tessaro::kernels

@@ -20,6 +20,7 @@ import threading
 import time
 import traceback
 import types
+import warnings
 from types import SimpleNamespace as NS
 
 import numpy as np
@@ -1219,3 +1220,31 @@ def test_lock_is_released_during_the_parallel_work(entry):
     # the middle half of the call shows that the lock was released
     middle = [s for s in stamps if t0 + span / 4 < s < t1 - span / 4]
     assert middle
+
+
+@pytest.mark.parametrize("errstate", [{}, {"invalid": "raise"}, {"invalid": "ignore"}])
+@pytest.mark.parametrize("where", [0, 1, 2])  # src, map_x, map_y
+@pytest.mark.parametrize("fails", [False, True], ids=["runs", "fails-after-the-maps"])
+def test_signalling_nans_in_float32_arrays_are_reported_as_by_their_float64_copies(
+        entry, errstate, where, fails):
+    # float32 maps are read where they lie; their signalling NaNs must still
+    # be reported as converting them to float64 reports them: before any
+    # error found later, and whatever np.errstate asks for.
+    if where > len(entry.spatial):
+        pytest.skip("a signal has no map_y")
+    arrays = [a.astype(np.float32) for a in (entry.src(2),) + entry.maps()]
+    arrays[where].view(np.uint32).flat[3] = 0x7F800001
+    kw = {"border_config": entry.duck(feathering_width="x")} if fails else {}
+
+    def outcome(convert):
+        with warnings.catch_warnings(record=True) as caught, np.errstate(**errstate):
+            warnings.simplefilter("always")
+            try:
+                src, *maps = [convert(a) for a in arrays]
+                r = entry(src, maps, **kw).astype(np.float32)
+                r = (r.shape, np.isnan(r).tolist(), np.nan_to_num(r).tolist())
+            except (FloatingPointError, TypeError) as e:
+                r = (type(e), str(e))
+        return r, [(w.category, str(w.message)) for w in caught]
+
+    assert outcome(lambda a: a) == outcome(lambda a: a.astype(np.float64))

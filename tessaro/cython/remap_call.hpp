@@ -463,8 +463,37 @@ PyObject* run_call(const E& entry, Call& c, Ref dst, PyObject* feather_d, PyObje
       }
       narrowing_errors = run_typed(c.source, a);
     }
+    if (!report_noted_maps(c.maps, &narrowing_errors)) return nullptr;
   }
   return finish_call(c, std::move(dst), spatial, narrowing_errors);
+}
+
+// The steps of remap_call() below, in its error order.
+template <class E>
+PyObject* prepare_and_run(const E& entry, PyObject* module, Call& c) {
+  if (!import_companions(PyModule_GetDict(module), E::zero_sign, &c.companions)) return nullptr;
+  c.bc = effective_config(c.border_config, c.companions);
+  if (!c.bc) return nullptr;
+  if (!E::mode_after_output && !read_array_mode(c)) return nullptr;
+  if (!entry.before_source(c) || !take_source(c.src, E::spatial, &c.source)) return nullptr;
+  // Without `out`, a report that raises leaves nothing written that the
+  // caller sees, so the kernels may find the maps' signalling NaNs.
+  if (c.positions.from_maps() &&
+      !take_maps(c.positions.map_x, c.positions.map_y, &c.maps, c.out == Py_None))
+    return nullptr;
+  if (!entry.take_shape(c)) return nullptr;
+  Ref dst = make_output(c, E::spatial, E::output_like_src ? c.src : nullptr);
+  if (!dst) return nullptr;
+  if (E::mode_after_output && !read_array_mode(c)) return nullptr;
+  if (!c.border_array)
+    c.border_array = border_image(c.bc.get(), c.array_mode, E::spatial + 1, &c.border_given);
+  if (!c.border_array) return nullptr;
+  Ref feather_d = frame::steal(PyObject_CallFunctionObjArgs(
+      c.companions.compute_feather_d.get(), c.bc.get(), c.shape.channels.get(), nullptr));
+  if (!feather_d) return nullptr;
+  Ref border_const = border_constant(c.bc.get());
+  if (!border_const) return nullptr;
+  return run_call(entry, c, std::move(dst), feather_d.get(), border_const.get());
 }
 
 // The one path of every remap entry. An entry type E declares what differs:
@@ -484,29 +513,13 @@ PyObject* run_call(const E& entry, Call& c, Ref dst, PyObject* feather_d, PyObje
 //
 // The steps' order is each entry's error order: which fault is reported
 // when several apply, and which companions are imported before it.
+//
+// A call that fails first makes the report owed for unscanned maps.
 template <class E>
 PyObject* remap_call(const E& entry, PyObject* module, Call& c) {
-  if (!import_companions(PyModule_GetDict(module), E::zero_sign, &c.companions)) return nullptr;
-  c.bc = effective_config(c.border_config, c.companions);
-  if (!c.bc) return nullptr;
-  if (!E::mode_after_output && !read_array_mode(c)) return nullptr;
-  if (!entry.before_source(c) || !take_source(c.src, E::spatial, &c.source)) return nullptr;
-  if (c.positions.from_maps() &&
-      !take_maps(c.positions.map_x, c.positions.map_y, &c.maps))
-    return nullptr;
-  if (!entry.take_shape(c)) return nullptr;
-  Ref dst = make_output(c, E::spatial, E::output_like_src ? c.src : nullptr);
-  if (!dst) return nullptr;
-  if (E::mode_after_output && !read_array_mode(c)) return nullptr;
-  if (!c.border_array)
-    c.border_array = border_image(c.bc.get(), c.array_mode, E::spatial + 1, &c.border_given);
-  if (!c.border_array) return nullptr;
-  Ref feather_d = frame::steal(PyObject_CallFunctionObjArgs(
-      c.companions.compute_feather_d.get(), c.bc.get(), c.shape.channels.get(), nullptr));
-  if (!feather_d) return nullptr;
-  Ref border_const = border_constant(c.bc.get());
-  if (!border_const) return nullptr;
-  return run_call(entry, c, std::move(dst), feather_d.get(), border_const.get());
+  PyObject* result = prepare_and_run(entry, module, c);
+  if (result == nullptr) report_unscanned_before_failure(c.maps);
+  return result;
 }
 
 }  // namespace tessaro::remap

@@ -265,32 +265,73 @@ struct Maps {
   Ref x;
   Ref y;
   bool f32 = false;
+  // The float32 maps were taken without a scan for signalling NaNs: the
+  // kernels note them as they read the maps, and the call owes the report
+  // after its run, or before any failure that comes first.
+  bool unscanned = false;
 };
 
 inline bool is_f32_array(PyObject* obj) {
   return PyArray_Check(obj) && PyArray_TYPE(frame::as_array(obj)) == NPY_FLOAT32;
 }
 
-inline Ref f32_map(PyObject* map) {
+inline bool holds_signalling_nan(const Ref& map) {
+  if (!map) return false;
+  auto* arr = frame::as_array(map.get());
+  return has_signalling_nan(PyArray_BYTES(arr), PyArray_SIZE(arr));
+}
+
+// NumPy's report of converting maps that held signalling NaNs, x's first.
+inline bool report_signalling_maps(bool x, bool y) {
+  return (!x || frame::report_widening_invalid()) && (!y || frame::report_widening_invalid());
+}
+
+inline Ref f32_map(PyObject* map, bool scan) {
   Ref a = frame::steal(PyArray_FromAny(
       map, PyArray_DescrFromType(NPY_FLOAT32), 0, 0,
       NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSUREARRAY, nullptr));
-  if (!a) return a;
-  auto* arr = frame::as_array(a.get());
-  if (has_signalling_nan(PyArray_BYTES(arr), PyArray_SIZE(arr)) && !frame::report_widening_invalid())
-    return Ref();
+  if (scan && holds_signalling_nan(a) && !report_signalling_maps(true, false)) return Ref();
   return a;
 }
 
-// `map_y` is null for the 1-D remap's single map.
-inline bool take_maps(PyObject* map_x, PyObject* map_y, Maps* m) {
+// `map_y` is null for the 1-D remap's single map. With `defer_scan`, float32
+// maps are left unscanned (m->unscanned): for calls whose kernels read every
+// map element and whose output nobody sees if the report raises.
+inline bool take_maps(PyObject* map_x, PyObject* map_y, Maps* m, bool defer_scan = false) {
   m->f32 = is_f32_array(map_x) && (map_y == nullptr || is_f32_array(map_y));
-  const auto take = [&](PyObject* map) { return m->f32 ? f32_map(map) : frame::ascontiguous_f64(map); };
+  m->unscanned = m->f32 && defer_scan;
+  const auto take = [&](PyObject* map) {
+    return m->f32 ? f32_map(map, !m->unscanned) : frame::ascontiguous_f64(map);
+  };
   m->x = take(map_x);
   if (!m->x) return false;
   if (map_y == nullptr) return true;
   m->y = take(map_y);
   return static_cast<bool>(m->y);
+}
+
+// The report owed for unscanned maps when a call fails before its kernels
+// ran: the float64 conversion would have made it first, so it comes before
+// the pending exception, and replaces it if it raises.
+inline void report_unscanned_before_failure(Maps& m) {
+  if (!m.unscanned) return;
+  m.unscanned = false;
+  PyObject* pending = PyErr_GetRaisedException();
+  if (report_signalling_maps(holds_signalling_nan(m.x), holds_signalling_nan(m.y)))
+    PyErr_SetRaisedException(pending);
+  else
+    Py_XDECREF(pending);
+}
+
+// The report owed for unscanned maps once the kernels ran, from the bits
+// they noted, which leave `errors`.
+inline bool report_noted_maps(Maps& m, int* errors) {
+  const int noted = *errors & (kernels::kSignallingMapX | kernels::kSignallingMapY);
+  *errors &= ~noted;
+  if (!m.unscanned) return true;
+  m.unscanned = false;
+  return report_signalling_maps((noted & kernels::kSignallingMapX) != 0,
+                                (noted & kernels::kSignallingMapY) != 0);
 }
 
 // A C-contiguous (d0, .., dk) array as a view record of `nd` axes, the
