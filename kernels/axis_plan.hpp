@@ -90,6 +90,9 @@ struct AxisPlan {
   double w[kWeights][kRun];
   double frac[kRun];
   double sumw[kRun];  // 1-D weighted runs: the weight sum of each position
+  // Weighted runs: some position was NaN or at least 2^31 in magnitude, and
+  // was weighed one at a time (the others' tap distances are exact).
+  bool far = false;
 };
 
 namespace detail {
@@ -215,6 +218,7 @@ inline void plan_axis_impl(const double* u, int n, const AxisGeometry& g, AxisPl
       simd::store(base + i, simd::trunc_small(select(fast, pv, zero)));
     }
     const bool any_slow = slow[0] | slow[1] | slow[2] | slow[3];
+    plan.far = any_slow;
     const bool nonneg = !(negative[0] | negative[1] | negative[2] | negative[3]);
     for (int t = 0; t < K::taps; ++t) {
       const vd off = splat(static_cast<double>(K::first + t));

@@ -172,6 +172,12 @@ struct RowPlanner {
   const simd::vl all_blend;
   const simd::vl outside_blends;
   const bool clamping;
+  // An affine transform's coordinates along a row are monotone: each of
+  // their rounded steps is, in x. A run whose two ends lie in [0, 1]^2 then
+  // lies there whole (a NaN would need an infinite product, and the ends'
+  // are finite), and when clamping resolves the border and no pixel inside
+  // blends, none of its pixels blends, is NaN or needs clamping.
+  const bool affine_rows;
   // The folds turn an infinite coordinate into NaN: no position either.
   const bool folding;
   const int prefetch_step;
@@ -195,6 +201,8 @@ struct RowPlanner {
         all_blend(simd::splat_i64(ctx.value_mode && ctx.inward ? -1 : 0)),
         outside_blends(simd::splat_i64(ctx.value_mode ? -1 : 0)),
         clamping(a_.border_mode == border::CLAMP || ctx.value_mode),
+        affine_rows(a_.transform != nullptr && !a_.perspective && clamping &&
+                    !(ctx.value_mode && ctx.inward)),
         folding(folds(a_.border_mode)),
         // Neighbouring pixels mostly share source lines: about two
         // prefetches per line of pixels.
@@ -259,8 +267,11 @@ struct RowPlanner {
       raw_x = map_run(row_x, a.map_x_stride1, r.n, a.maps_f32, copy_x);
       raw_y = map_run(row_y, a.map_y_stride1, r.n, a.maps_f32, copy_y);
     }
+    const auto unit = [](double c) { return c >= 0.0 && c <= 1.0; };  // false for NaN
+    const bool inside = affine_rows && unit(copy_x[0]) && unit(copy_x[r.n - 1]) &&
+                        unit(copy_y[0]) && unit(copy_y[r.n - 1]);
     vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0), any_raw_nan = simd::splat_i64(0);
-    for (int m = 0; m < r.n; m += simd::kLanes) {
+    for (int m = 0; m < r.n && !inside; m += simd::kLanes) {
       const vd vx = simd::load(raw_x + m);
       const vd vy = simd::load(raw_y + m);
       const vd zero = simd::splat(0.0), one = simd::splat(1.0);
@@ -285,7 +296,10 @@ struct RowPlanner {
       for (int m = 0; m < r.n; ++m)
         if (r.blend[m]) r.bp[m] = blend_pixel(a, ctx, raw_x[m], raw_y[m]);
     }
-    if (clamping) {  // resolution by clamping happens inside the planning
+    if (inside) {
+      plan_axis<K, false, Isa>(raw_x, r.n, cols_geom, r.cols, &col_cache);
+      plan_axis<K, false, Isa>(raw_y, r.n, rows_geom, r.rows, &row_cache);
+    } else if (clamping) {  // resolution by clamping happens inside the planning
       plan_axis<K, true, Isa>(raw_x, r.n, cols_geom, r.cols, &col_cache);
       plan_axis<K, true, Isa>(raw_y, r.n, rows_geom, r.rows, &row_cache);
     } else {

@@ -185,12 +185,16 @@ template <class S, int G, class Isa, class K, class Sink>
 // most 15 * 2^-24 times the sum of the terms' magnitudes, and the division
 // and the narrowed sumw 2^-24 each relative: with sx and sy the sums of
 // the weights' magnitudes along each axis, E <= 21.2 * 255 * sx * sy /
-// sumw * 2^-24. The float path takes positions with sx, sy <= 1.5 (they
-// are at most 1.25 for Catmull-Rom) and sumw >= 0.5 (about 1): E < 2^-9.
+// sumw * 2^-24. The float path takes positions with sx, sy <= 1.5 and
+// sumw >= 0.5 (about 1): E < 2^-9. Positions planned four at a time have
+// exact distances to their taps, and the kernel's weights at a point's
+// distances to all integers have magnitudes summing to 1 + f * (1 - f) <=
+// 1.25 (f its fractional part; rounding adds some 2^-50), so the sums are
+// formed only in runs with `far` positions (planned one at a time).
 template <class S, int G, class Isa, class K, class Sink>
 [[gnu::always_inline]] inline int cubic_levels_pair(const char* src, const AxisPlan<K>& rows,
                                                     const AxisPlan<K>& cols, const double* sumw,
-                                                    int m, Sink& sink) noexcept {
+                                                    bool far, int m, Sink& sink) noexcept {
   using simd::vf8;
   constexpr int T = K::taps;
   const auto bounded = [&](int p) {
@@ -199,9 +203,10 @@ template <class S, int G, class Isa, class K, class Sink>
       sx += std::fabs(cols.w[t][p]);
       sy += std::fabs(rows.w[t][p]);
     }
-    return sx <= 1.5 && sy <= 1.5 && sumw[p] >= 0.5;  // false for NaN
+    return sx <= 1.5 && sy <= 1.5;  // false for NaN
   };
-  if (!bounded(m) || !bounded(m + 1)) return 0;
+  if (!(sumw[m] >= 0.5 && sumw[m + 1] >= 0.5)) return 0;  // false for NaN
+  if (far && (!bounded(m) || !bounded(m + 1))) return 0;
   vf8 wx[T];
   for (int c = 0; c < T; ++c) wx[c] = pair_of(cols.w[c][m], cols.w[c][m + 1]);
   vf8 acc = {};
@@ -302,11 +307,12 @@ inline void sample_run_2d(const char* src, const AxisPlan<K>& rows, const AxisPl
       // 8-bit levels: pairs of positions in float where that is certain to
       // give the level the double result rounds to (the four-element
       // loads need the wide positions).
+      [[maybe_unused]] const bool far = rows.far || cols.far;
       const auto pair = [&](int p) {
         if constexpr (K::shape == TapShape::linear)
           return detail::linear_levels_pair<S, G, Isa>(src, rows, cols, p, sink);
         else
-          return detail::cubic_levels_pair<S, G, Isa>(src, rows, cols, sumw, p, sink);
+          return detail::cubic_levels_pair<S, G, Isa>(src, rows, cols, sumw, far, p, sink);
       };
       for (; m + 2 <= n; m += 2) {
         const int done =

@@ -822,9 +822,10 @@ def transform_matrix(kind, rng):
 def test_transform_warps_equal_warp_on_their_maps(kind, border, interpolation, dtype):
     rng = rng_for("transform", kind, border, interpolation, dtype)
     src = oracle.typed_like(make_src(rng, 3, 8, 11), dtype, rng)
-    # a row of more than one run, and a narrow one
-    for shape in ((3, 70), (9, 5)):
-        m = transform_matrix(kind, rng)
+    # a row of more than one run, a narrow one, and runs that leave the source midway
+    leaving = np.array([[0.2, 0.01, 0.5], [-0.01, 0.1, 6.5], [0.0, 0.0, 1.0]])
+    for shape, m in (((3, 70), transform_matrix(kind, rng)), ((9, 5), transform_matrix(kind, rng)),
+                     ((3, 70), leaving[:2] if kind == "affine" else leaving)):
         bc = config(border, rng, shape + (3,), scale=oracle.border_scale(dtype), width=0.3,
                     fm=interpolation % 2)
         want = _warp.warp(src, *getattr(tmaps, kind)(m, shape, src.shape),
