@@ -139,14 +139,12 @@ struct SamplePlanner {
     r.raw_u = raw;
     const simd::vd zero = simd::splat(0.0), one = simd::splat(1.0);
     simd::vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0);
-    simd::vl any_raw_nan = simd::splat_i64(0);
     for (int m = 0; m < r.n; m += simd::kLanes) {
       const simd::vd v = simd::load(raw + m);
       const simd::vl out = (v < zero) | (v > one);
       // In-range samples skip resolution unless feathering is inward.
       const simd::vl blend = (out | resolve_all) & blend_resolved;
       simd::vl nan = v != v;
-      any_raw_nan |= nan;
       // Infinite u is always outside, so always folded.
       if (folding) nan |= simd::abs(v) == simd::splat(kInf);
       simd::store(r.outside + m, out);
@@ -157,7 +155,7 @@ struct SamplePlanner {
     }
     r.any_blend = simd::any(any);
     r.any_nan = simd::any(any_nan);
-    if (a.map_f32 && simd::any(any_raw_nan)) notes |= signalling_note(at, 4, r.n, kSignallingMapX);
+    if (a.map_f32 && r.any_nan) notes |= signalling_note(at, 4, r.n, kSignallingMapX);
     if (clamping) {  // clamping leaves in-range values as they are: clamp them all
       plan_axis<K, true, Isa>(raw, r.n, geom, r.plan, &cache);
     } else {

@@ -270,7 +270,7 @@ struct RowPlanner {
     const auto unit = [](double c) { return c >= 0.0 && c <= 1.0; };  // false for NaN
     const bool inside = affine_rows && unit(copy_x[0]) && unit(copy_x[r.n - 1]) &&
                         unit(copy_y[0]) && unit(copy_y[r.n - 1]);
-    vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0), any_raw_nan = simd::splat_i64(0);
+    vl any = simd::splat_i64(0), any_nan = simd::splat_i64(0);
     for (int m = 0; m < r.n && !inside; m += simd::kLanes) {
       const vd vx = simd::load(raw_x + m);
       const vd vy = simd::load(raw_y + m);
@@ -278,7 +278,6 @@ struct RowPlanner {
       const vl out = (vx < zero) | (vx > one) | (vy < zero) | (vy > one);
       const vl blend = all_blend | (out & outside_blends);
       vl nan = (vx != vx) | (vy != vy);
-      any_raw_nan |= nan;
       if (folding) nan |= (simd::abs(vx) == simd::splat(kInf)) | (simd::abs(vy) == simd::splat(kInf));
       simd::store(r.outside + m, out);
       simd::store(r.blend + m, blend);
@@ -288,7 +287,7 @@ struct RowPlanner {
     }
     r.any_blend = simd::any(any);
     r.any_nan = simd::any(any_nan);
-    if (a.maps_f32 && row_x != nullptr && simd::any(any_raw_nan)) {
+    if (a.maps_f32 && row_x != nullptr && r.any_nan) {
       notes |= signalling_note(row_x, a.map_x_stride1, r.n, kSignallingMapX) |
                signalling_note(row_y, a.map_y_stride1, r.n, kSignallingMapY);
     }
